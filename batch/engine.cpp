@@ -1,0 +1,291 @@
+#include "batch/engine.h"
+
+#include <cmath>
+#include <vector>
+
+#include "batch/page.h"
+#include "util/file_io.h"
+#include "util/path.h"
+
+namespace pixelmote::batch {
+
+namespace {
+
+// The whole part of a percentage, rounded down, as the bar's label shows it.
+std::string wholePercent(double iPer) {
+  if (!std::isfinite(iPer)) return "0";
+  return std::to_string(static_cast<long long>(std::floor(iPer)));
+}
+
+// Resets the running flag however the run ends.
+class RunningGuard {
+ public:
+  explicit RunningGuard(bool& flag) : m_flag(flag) { m_flag = true; }
+  ~RunningGuard() { m_flag = false; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  bool& m_flag;
+};
+
+}  // namespace
+
+Engine::Engine(Frontend& frontend, NumberFormat numbers)
+    : m_frontend(frontend), m_numbers(std::move(numbers)) {
+  m_dir1.setChangeHandler([this] { Dir1_Change(); });
+  m_file1.setPattern("*.JPG");
+  m_file2.setPattern("*.JPG");
+}
+
+void Engine::setFolderPath(const std::string& path) { m_dir1.setPath(path); }
+
+void Engine::Dir1_Change() {
+  // One reading of the folder serves all three lists.
+  m_file1.follow(m_dir1.snapshot());
+  m_file2.follow(m_dir1.snapshot());
+  m_frontend.folderChanged(m_dir1.path());
+}
+
+void Engine::setSourceType(const std::string& listText) {
+  m_file1.setPattern("*." + listText);
+  m_settings.sImageExt = util::asciiLower(listText);
+}
+
+void Engine::setThumbType(const std::string& listText) {
+  m_file2.setPattern("*." + listText);
+  m_settings.sThumbExt = util::asciiLower(listText);
+}
+
+CommandResult Engine::runCommand(Operation operation) {
+  if (m_running) return CommandResult::Ignored;
+  if (operation == Operation::Create) {
+    if (m_settings.sPrefix.empty()) {
+      m_frontend.showMessage(kMsgEnterPrefix);
+      return CommandResult::Refused;
+    }
+    // Creating thumbnails needs the imaging layer, which this build lacks.
+    return CommandResult::Unsupported;
+  }
+  RunningGuard guard(m_running);
+  m_state.iOperation = operation;
+  m_state.bStop = false;
+  Scan();
+  // A refused run (the root folder) never sets the start folder.
+  return m_state.sStartFolder.empty() ? CommandResult::Refused : CommandResult::Ran;
+}
+
+void Engine::Per(double iPer, int Index) {
+  m_frontend.processEvents();
+  m_frontend.setBar(Index, iPer, wholePercent(iPer));
+  std::string title = m_title;
+  if (Index == 0) title = std::string(kProgramTitle) + " - " + generalNumber(iPer, m_numbers) + "% " + m_dir1.path();
+  if (iPer == 0) title = std::string(kProgramTitle) + " - " + m_dir1.path();
+  if (title != m_title) {
+    m_title = title;
+    m_frontend.setTitle(m_title);
+  }
+}
+
+void Engine::Status(const std::string& line) { m_frontend.appendStatus(line); }
+
+void Engine::HTML(const std::string& sIn) { m_state.sHTML += sIn; }
+
+void Engine::Links() {
+  // The folder list stays where it is; its entries are read in place.
+  m_state.sLinks.clear();
+  const std::size_t count = m_dir1.listCount();
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::string entry = m_dir1.list(j);
+    if (!entry.empty()) m_state.sLinks += page::folderLink(util::FileNamePart(entry));
+  }
+}
+
+std::string Engine::statusLine(const std::string& path, std::int64_t folders, std::int64_t pictures,
+                               std::int64_t pictureBytes, std::int64_t thumbBytes) const {
+  std::string line = path;
+  line += ": ";
+  line += std::to_string(folders);
+  line += " folders, ";
+  line += std::to_string(pictures);
+  line += " files (";
+  line += funBytes(pictureBytes, m_numbers);
+  line += " [";
+  line += funBytes(thumbBytes, m_numbers);
+  line += "])";
+  return line;
+}
+
+void Engine::Scan() {
+  RunState& s = m_state;
+  m_frontend.setControlsEnabled(false);
+  s.lTotalFolders = s.lTotalPictures = s.lTotalBytes = s.lTotalThumbBytes = 0;
+  s.sStartFolder.clear();
+  m_frontend.clearStatus();
+
+  m_settings.sFolder = m_dir1.path();
+  const std::string sFolder = m_settings.sFolder;
+  if (sFolder.empty() || sFolder.back() == '/') {
+    m_frontend.showMessage(kMsgSelectFolder);
+    m_frontend.setControlsEnabled(true);
+    return;
+  }
+
+  s.iCell = 0;
+  Per(0, 0);
+  s.sStartFolder = sFolder;
+  s.iFolderCount = 0;
+  s.iLevel = 0;
+  s.FolderTable.assign(1, FolderEntry{});
+  subRecurse(sFolder);
+
+  const std::size_t count = s.iFolderCount;
+  for (s.iFolder = 1; s.iFolder <= count; ++s.iFolder) {
+    const std::string folderPath = s.FolderTable[s.iFolder].sFolderPath;
+    setFolderPath(folderPath);
+    s.sHTML.clear();
+    s.iCell = 0;
+
+    HTML(std::string(page::kHead));
+    Links();
+    HTML(s.sLinks);
+    if (m_dir1.path() != s.sStartFolder) HTML(page::homeLink(s.FolderTable[s.iFolder].iDepth));
+    HTML(page::tableOpen(m_settings.iBorder));
+
+    if (s.iOperation == Operation::Remove) {
+      Remove();
+    } else if (s.iOperation == Operation::Report) {
+      measureThumbnails();
+    }
+
+    HTML(std::string(page::kTableEnd));
+    HTML(std::string(page::kTail));
+
+    if (s.iOperation == Operation::Remove) {
+      // Only a page this program wrote is deleted; a hand-written one stays.
+      const std::string pagePath = util::joinPath(folderPath, "index.html");
+      if (util::FileReadable(pagePath) && page::isGeneratedPage(pagePath)) util::removeFile(pagePath);
+    }
+
+    Per(static_cast<double>(s.iFolder) / static_cast<double>(count) * 100.0, 0);
+    const FolderEntry& entry = s.FolderTable[s.iFolder];
+    Status(statusLine(entry.sFolderPath, entry.iSubFolders, entry.iPictures, entry.lPictureBytes,
+                      entry.lThumbBytes));
+    s.lTotalFolders += entry.iSubFolders;
+    s.lTotalPictures += entry.iPictures;
+    s.lTotalBytes += entry.lPictureBytes;
+    s.lTotalThumbBytes += entry.lThumbBytes;
+
+    if (s.bStop) break;
+    m_frontend.processEvents();
+  }
+
+  s.bStop = false;
+  setFolderPath(s.sStartFolder);
+  Status(std::string(40, '-'));
+  Status(statusLine(s.sStartFolder, s.lTotalFolders, s.lTotalPictures, s.lTotalBytes, s.lTotalThumbBytes) +
+         " - " + sizeFigure(s.lTotalThumbBytes, s.lTotalBytes, m_numbers) + "%");
+  Per(0, 0);
+  Per(0, 1);
+  Per(0, 2);
+  m_frontend.setControlsEnabled(true);
+}
+
+// Records a folder and everything below it, depth first, each folder before
+// its sub-folders. An explicit stack stands in for recursion so that no tree
+// the file system allows can exhaust the call stack; the order of events is
+// that of the recursive procedure: enter a folder (stop test, read, record),
+// then for each sub-folder walk it, move back to the parent, move bar 1.
+void Engine::subRecurse(const std::string& sPath) {
+  struct Frame {
+    std::string path;
+    std::size_t subFolders;
+    std::size_t next;
+  };
+  std::vector<Frame> stack;
+
+  const auto enter = [&](const std::string& path) {
+    if (m_state.bStop) return false;
+    setFolderPath(path);
+    recordFolder(path);
+    stack.push_back(Frame{path, m_dir1.listCount(), 0});
+    return true;
+  };
+  // What the parent does when the walk of one of its sub-folders returns.
+  const auto returned = [&](Frame& parent) {
+    setFolderPath(parent.path);
+    Per(static_cast<double>(parent.next) / static_cast<double>(parent.subFolders) * 100.0, 1);
+    ++parent.next;
+  };
+
+  if (!enter(sPath)) return;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next >= top.subFolders) {
+      --m_state.iLevel;
+      stack.pop_back();
+      if (!stack.empty()) returned(stack.back());
+      continue;
+    }
+    const std::string entry = m_dir1.list(top.next);
+    if (entry.empty()) {  // the folder lost entries since it was counted
+      ++top.next;
+      continue;
+    }
+    if (!enter(entry)) returned(stack.back());
+  }
+}
+
+void Engine::recordFolder(const std::string& sPath) {
+  RunState& s = m_state;
+  FolderEntry entry;
+  entry.sFolderPath = sPath;
+  entry.iSubFolders = static_cast<std::int64_t>(m_dir1.listCount());
+  ++s.iFolderCount;
+  ++s.iLevel;
+  entry.iDepth = s.iLevel;
+  // A picture is a listed file whose first two characters are not the prefix
+  // (exact comparison, case kept).
+  const std::size_t files = m_file1.listCount();
+  for (std::size_t k = 0; k < files; ++k) {
+    const std::string& name = m_file1.list(k);
+    if (name.substr(0, 2) == m_settings.sPrefix) continue;
+    ++entry.iPictures;
+    entry.lPictureBytes += m_file1.fileSize(name);
+  }
+  s.FolderTable.push_back(std::move(entry));
+}
+
+void Engine::Remove() {
+  RunState& s = m_state;
+  Per(0, 1);
+  const std::size_t n = m_file1.listCount();
+  const std::string folder = m_dir1.path();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string name = m_file1.list(i);
+    if (util::asciiLower(name.substr(0, 2)) != m_settings.sPrefix) continue;
+    util::removeFile(util::joinPath(folder, name));  // a file that cannot go stays, silently
+    Per(static_cast<double>(i + 1) / static_cast<double>(n) * 100.0, 1);
+    if (s.bStop) break;
+  }
+  s.FolderTable[s.iFolder].lThumbBytes = 0;
+  m_file1.refresh();
+}
+
+// Report runs measure existing thumbnails: for every picture a Create run
+// would render here, the size of the thumbnail file it would write, when
+// that file exists.
+void Engine::measureThumbnails() {
+  FolderEntry& entry = m_state.FolderTable[m_state.iFolder];
+  entry.lThumbBytes = 0;
+  const std::size_t n = m_file1.listCount();
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string& name = m_file1.list(k);
+    if (util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix) continue;
+    const std::string thumb = m_settings.sPrefix + util::StripExt(name) + "." + m_settings.sThumbExt;
+    // File2 lists the thumbnail type; a hidden name is looked up directly.
+    if (m_file2.contains(thumb) || thumb.front() == '.') entry.lThumbBytes += m_file2.fileSize(thumb);
+  }
+}
+
+}  // namespace pixelmote::batch

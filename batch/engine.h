@@ -1,0 +1,84 @@
+// The batch engine: one Create, Remove or Report run over a folder tree, with
+// progress, status lines, totals and Stop, reported through a Frontend.
+#pragma once
+
+#include <string>
+
+#include "batch/format.h"
+#include "batch/frontend.h"
+#include "batch/lists.h"
+#include "batch/run_state.h"
+
+namespace pixelmote::batch {
+
+inline constexpr const char* kProgramTitle = "Pixelmote";
+inline constexpr const char* kMsgEnterPrefix = "Please enter a thumbnail prefix.";
+inline constexpr const char* kMsgSelectFolder = "Please select a folder";
+
+enum class CommandResult {
+  Ran,          // the run went to its end (or to a Stop)
+  Refused,      // a message box said why (empty prefix, root folder)
+  Ignored,      // a run was already in progress
+  Unsupported,  // the operation is not available in this build
+};
+
+class Engine {
+ public:
+  explicit Engine(Frontend& frontend, NumberFormat numbers = NumberFormat::fromLocale());
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // The choices the next run reads. The host changes them only while idle;
+  // sFolder is taken from the folder list when a run starts.
+  BatchSettings& settings() { return m_settings; }
+  const BatchSettings& settings() const { return m_settings; }
+  const RunState& state() const { return m_state; }
+  const NumberFormat& numbers() const { return m_numbers; }
+
+  FolderList& Dir1() { return m_dir1; }
+  FileList& File1() { return m_file1; }
+  FileList& File2() { return m_file2; }
+
+  // Points the folder list at `path`; the file lists follow (Dir1_Change).
+  void setFolderPath(const std::string& path);
+  // Sets the source type ("JPG" or "GIF"): File1's pattern and sImageExt.
+  void setSourceType(const std::string& listText);
+  // Sets the thumbnail type: File2's pattern and sThumbExt.
+  void setThumbType(const std::string& listText);
+
+  // The command handlers' shared logic: ignore a command while a run is in
+  // progress, refuse Create without a prefix, else clear Stop and run Scan.
+  CommandResult runCommand(Operation operation);
+  // Stop: the run ends at its next test point.
+  void requestStop() { m_state.bStop = true; }
+  bool running() const { return m_running; }
+
+  // Moves progress bar `Index` and lets the host process its events first.
+  void Per(double iPer, int Index);
+  // Appends one line to the status list.
+  void Status(const std::string& line);
+
+ private:
+  void Dir1_Change();
+  void Scan();
+  void subRecurse(const std::string& sPath);
+  void recordFolder(const std::string& sPath);
+  void Remove();
+  void measureThumbnails();
+  void HTML(const std::string& sIn);
+  void Links();
+  std::string statusLine(const std::string& path, std::int64_t folders, std::int64_t pictures,
+                         std::int64_t pictureBytes, std::int64_t thumbBytes) const;
+
+  Frontend& m_frontend;
+  NumberFormat m_numbers;
+  BatchSettings m_settings;
+  RunState m_state;
+  FolderList m_dir1;
+  FileList m_file1;
+  FileList m_file2;
+  bool m_running = false;
+  std::string m_title;
+};
+
+}  // namespace pixelmote::batch

@@ -1,0 +1,170 @@
+// pixelmote-batch run as a separate process on real trees.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "testsupport/temp_tree.h"
+
+extern char** environ;
+
+namespace pixelmote::cli {
+namespace {
+
+using testing::TempTree;
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string readAll(int fd) {
+  std::string text;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  return text;
+}
+
+// Runs the batch command with `args` in `folder`, with the C locale.
+Outcome runBatch(const std::vector<std::string>& args, const std::string& folder) {
+  TempTree capture;
+  const std::string outPath = capture.path("out");
+  const std::string errPath = capture.path("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  std::vector<std::string> argvStore{PIXELMOTE_BATCH_EXE};
+  argvStore.insert(argvStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStore{"LC_ALL=C", "PATH=/usr/bin:/bin"};
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  Outcome outcome;
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return outcome;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int outFd = ::open(outPath.c_str(), O_RDONLY);
+  const int errFd = ::open(errPath.c_str(), O_RDONLY);
+  outcome.out = readAll(outFd);
+  outcome.err = readAll(errFd);
+  ::close(outFd);
+  ::close(errFd);
+  return outcome;
+}
+
+const std::string kSeparator(40, '-');
+
+TEST(BatchCommand, ReportPrintsExactlyTheStatusLines) {
+  TempTree tree;
+  tree.file("pics/a.jpg", 2048);
+  tree.file("pics/t_a.jpg", 512);
+  tree.file("pics/Sub/b.jpg", 1048576);
+  const std::string p = tree.path("pics");
+  // A relative folder with a trailing "/" runs on its absolute path.
+  const Outcome o = runBatch({"report", "pics/"}, tree.root());
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_EQ(o.out, p + ": 1 folders, 1 files (2k [512])\n" + p + "/Sub: 0 folders, 1 files (1.00M [0])\n" +
+                       kSeparator + "\n" + p + ": 1 folders, 2 files (1.00M [512]) - -0.05%\n");
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(BatchCommand, OptionsShapeTheRun) {
+  TempTree tree;
+  tree.file("a.gif", 10);
+  tree.file("x_a.jpg", 30);
+  tree.file("b.jpg", 99);
+  const Outcome o = runBatch({"report", tree.root(), "--source", "GIF", "--thumb=jpg", "--prefix", "x_"}, "/");
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_EQ(o.out, tree.root() + ": 0 folders, 1 files (10 [30])\n" + kSeparator + "\n" + tree.root() +
+                       ": 0 folders, 1 files (10 [30]) - -281.82%\n");
+}
+
+TEST(BatchCommand, RemoveDeletesThumbnailsAndReportsZeroThumbnailBytes) {
+  TempTree tree;
+  tree.file("a.jpg", 100);
+  tree.file("t_a.jpg", 10);
+  tree.fileWith("index.html", "<html><body><center><table border=1><tr></tr></table></center></body></html>\r\n");
+  const Outcome o = runBatch({"remove", "."}, tree.root());
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_FALSE(tree.exists("t_a.jpg"));
+  EXPECT_FALSE(tree.exists("index.html"));
+  EXPECT_TRUE(tree.exists("a.jpg"));
+  EXPECT_EQ(o.out, tree.root() + ": 0 folders, 1 files (100 [0])\n" + kSeparator + "\n" + tree.root() +
+                       ": 0 folders, 1 files (100 [0]) - -0.99%\n");
+}
+
+TEST(BatchCommand, RefusalsAndUsageErrorsExitWithTwo) {
+  TempTree tree;
+  struct Case {
+    std::vector<std::string> args;
+    std::string errContains;
+  };
+  const std::vector<Case> cases = {
+      {{"report", "/"}, "Please select a folder\n"},
+      {{"report", "/tmp/.."}, "Please select a folder\n"},
+      {{"create", tree.root(), "--prefix", ""}, "Please enter a thumbnail prefix.\n"},
+      {{"create", tree.root()}, "create is not available"},
+      {{}, "missing OPERATION"},
+      {{"scan", tree.root()}, "unknown OPERATION 'scan'"},
+      {{"report"}, "missing FOLDER"},
+      {{"report", tree.root(), "--columns", "11"}, "invalid --columns '11'"},
+      {{"report", tree.root(), "--border=-1"}, "invalid --border '-1'"},
+      {{"report", tree.root(), "--size", "abc"}, "invalid --size 'abc'"},
+      {{"report", tree.root(), "--source", "png"}, "invalid --source 'png'"},
+      {{"report", tree.root(), "--prefix", "a/b"}, "invalid --prefix 'a/b'"},
+      {{"report", tree.root(), "--jobs", "0"}, "invalid --jobs '0'"},
+      {{"report", tree.root(), "--quality"}, "--quality needs a value"},
+      {{"report", tree.root(), "--colour", "red"}, "unknown option --colour"},
+      {{"report", tree.root(), "--settings", tree.path("missing.ini")}, "cannot read --settings file"},
+      {{"report", tree.path("nothing-here")}, "is not a folder"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = runBatch(c.args, tree.root());
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    EXPECT_EQ(o.exitCode, 2) << joined;
+    EXPECT_NE(o.err.find(c.errContains), std::string::npos) << joined << "\nstderr: " << o.err;
+    EXPECT_EQ(o.out, "") << joined;
+  }
+}
+
+TEST(BatchCommand, SettingsFileValuesApplyAndOptionsWin) {
+  TempTree tree;
+  tree.file("pics/a.gif", 10);
+  tree.file("pics/p_a.jpg", 4);
+  tree.file("pics/q_a.jpg", 8);
+  tree.fileWith("desk.ini", "[Folder]\nPath=/somewhere\n[Image]\nType=GIF\nThumb=JPG\nColumn=3\nBorder=0\n"
+                            "Prefix=p_\nSize=76\nQuality=152\nSmooth=0\n");
+  const std::string p = tree.path("pics");
+  Outcome o = runBatch({"report", "pics", "--settings", tree.path("desk.ini")}, tree.root());
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n')), p + ": 0 folders, 1 files (10 [4])");
+  o = runBatch({"report", "pics", "--settings", tree.path("desk.ini"), "--prefix", "q_"}, tree.root());
+  EXPECT_EQ(o.out.substr(0, o.out.find('\n')), p + ": 0 folders, 1 files (10 [8])");
+}
+
+TEST(BatchCommand, HelpGoesToStandardOutput) {
+  TempTree tree;
+  const Outcome o = runBatch({"--help"}, tree.root());
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o.out.rfind("Usage: pixelmote-batch OPERATION FOLDER [OPTIONS]\n", 0), 0u);
+}
+
+}  // namespace
+}  // namespace pixelmote::cli

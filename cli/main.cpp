@@ -1,0 +1,81 @@
+// pixelmote-batch: runs Create, Remove and Report from scripts, headless.
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "batch/engine.h"
+#include "cli/options.h"
+#include "cli/terminal_frontend.h"
+
+using namespace pixelmote;
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+std::string currentFolder() {
+  std::vector<char> buf(4096);
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return "/";
+    buf.resize(buf.size() * 2);
+  }
+  return buf.data();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Numbers in status lines follow the user's locale.
+  std::setlocale(LC_ALL, "");
+  const batch::NumberFormat numbers = batch::NumberFormat::fromLocale();
+
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const cli::ParseResult parsed =
+      cli::parseArguments(args, currentFolder(), std::thread::hardware_concurrency(), numbers.decimalPoint.front());
+  if (parsed.help) {
+    std::fputs(cli::kUsage, stdout);
+    return 0;
+  }
+  if (parsed.version) {
+    std::printf("pixelmote-batch %s\n", PIXELMOTE_VERSION);
+    return 0;
+  }
+  if (!parsed.options) {
+    std::fprintf(stderr, "pixelmote-batch: %s\n%s", parsed.error.c_str(),
+                 "Try 'pixelmote-batch --help' for more information.\n");
+    return kExitUsage;
+  }
+  const cli::BatchOptions& options = *parsed.options;
+
+  struct stat st {};
+  if (options.folder != "/" && (::stat(options.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    std::fprintf(stderr, "pixelmote-batch: FOLDER '%s' is not a folder\n", options.folder.c_str());
+    return kExitUsage;
+  }
+
+  cli::TerminalFrontend frontend(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+  batch::Engine engine(frontend, numbers);
+  frontend.attach(engine);
+  engine.settings() = options.settings;
+  engine.setSourceType(options.settings.sImageExt == "gif" ? "GIF" : "JPG");
+  engine.setThumbType(options.settings.sThumbExt == "gif" ? "GIF" : "JPG");
+  engine.setFolderPath(options.folder);
+  cli::TerminalFrontend::installInterruptHandler();
+
+  const batch::CommandResult result = engine.runCommand(options.operation);
+  frontend.finish();
+  std::fflush(stdout);
+  switch (result) {
+    case batch::CommandResult::Ran: return 0;
+    case batch::CommandResult::Unsupported:
+      std::fprintf(stderr, "pixelmote-batch: create is not available in this version yet\n");
+      return kExitUsage;
+    case batch::CommandResult::Refused:
+    case batch::CommandResult::Ignored: return kExitUsage;
+  }
+  return kExitUsage;
+}

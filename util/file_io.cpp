@@ -1,0 +1,95 @@
+#include "util/file_io.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pixelmote::util {
+
+namespace {
+
+int posixOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+
+const FileSystemOps kPosixOps{posixOpen, ::write, ::fsync, ::close, ::rename, ::unlink};
+
+FileSystemOps g_ops = kPosixOps;
+
+std::string errorText(int err) { return std::strerror(err); }
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return path.substr(0, slash + 1);  // keeps the "/"
+}
+
+// Short temporary names keep a 255-byte final name writable: the temporary
+// name must fit the file system's limit too.
+std::string temporaryName(const std::string& folder, unsigned attempt) {
+  static std::atomic<unsigned> counter{0};
+  const unsigned n = counter.fetch_add(1) + attempt;
+  return folder + ".pm" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp";
+}
+
+}  // namespace
+
+const FileSystemOps& fileSystemOps() { return g_ops; }
+const FileSystemOps& posixFileSystemOps() { return kPosixOps; }
+
+ScopedFileSystemOps::ScopedFileSystemOps(const FileSystemOps& ops) : m_previous(g_ops) { g_ops = ops; }
+ScopedFileSystemOps::~ScopedFileSystemOps() { g_ops = m_previous; }
+
+IoResult writeFileAtomically(const std::string& path, std::string_view data,
+                             Durability durability) {
+  const FileSystemOps& ops = g_ops;
+  const std::string folder = folderOf(path);
+  std::string temp;
+  int fd = -1;
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    temp = temporaryName(folder, attempt);
+    fd = ops.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    const int err = errno;
+    // Named by the file the caller asked for: the temporary name means nothing
+    // to whoever reads the message.
+    return IoResult::failure(err, "cannot create " + path + ": " + errorText(err));
+  }
+
+  auto fail = [&](const char* action, int err) {
+    if (fd >= 0) ops.close(fd);
+    ops.unlink(temp.c_str());
+    return IoResult::failure(err, std::string(action) + " " + path + ": " + errorText(err));
+  };
+
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ops.write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail("cannot write", errno);
+    }
+    if (n == 0) return fail("cannot write", ENOSPC);
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (durability == Durability::Synced && ops.fsync(fd) != 0) return fail("cannot flush", errno);
+  const int closeResult = ops.close(fd);
+  fd = -1;
+  if (closeResult != 0) return fail("cannot close", errno);
+  if (ops.rename(temp.c_str(), path.c_str()) != 0) return fail("cannot rename onto", errno);
+  return IoResult::success();
+}
+
+IoResult removeFile(const std::string& path) {
+  if (g_ops.unlink(path.c_str()) != 0) {
+    const int err = errno;
+    return IoResult::failure(err, "cannot delete " + path + ": " + errorText(err));
+  }
+  return IoResult::success();
+}
+
+}  // namespace pixelmote::util
