@@ -1,6 +1,7 @@
 #include "batch/lists.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -83,23 +84,26 @@ std::shared_ptr<const DirectorySnapshot> DirectorySnapshot::read(const std::stri
     return snap;
   }
 
-  // fdopendir takes over a descriptor of its own so that ours stays usable.
-  const int listFd = ::dup(fd);
-  DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-  if (dir == nullptr) {
-    if (listFd >= 0) ::close(listFd);
-    return snap;
-  }
+  // The entries are read straight from our descriptor, which stays open
+  // for the size look-ups that follow.
   auto entries = std::make_shared<DirectoryEntries>();
-  while (const dirent* e = ::readdir(dir)) {
-    if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
-    switch (kindOf(fd, e->d_name, e->d_type)) {
-      case Kind::Folder: entries->folders.emplace_back(e->d_name); break;
-      case Kind::File: entries->files.emplace_back(e->d_name); break;
-      case Kind::Other: break;
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return snap;  // unreadable: an empty reading
+    if (n == 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+      at += e->d_reclen;
+      if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
+      switch (kindOf(fd, e->d_name, e->d_type)) {
+        case Kind::Folder: entries->folders.emplace_back(e->d_name); break;
+        case Kind::File: entries->files.emplace_back(e->d_name); break;
+        case Kind::Other: break;
+      }
     }
   }
-  ::closedir(dir);
   std::sort(entries->folders.begin(), entries->folders.end(), nameLess);
   snap->m_reading.entries = std::move(entries);
   snap->m_readable = true;
@@ -111,6 +115,7 @@ DirectorySnapshot::~DirectorySnapshot() {
 }
 
 std::optional<std::int64_t> DirectorySnapshot::fileSize(const std::string& name) const {
+  if (m_fd < 0 && m_reading.path.empty()) return std::nullopt;
   struct stat st {};
   const int rc = m_fd >= 0 ? ::fstatat(m_fd, name.c_str(), &st, 0)
                            : ::stat(util::joinPath(m_reading.path, name).c_str(), &st);

@@ -7,7 +7,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${PIXELMOTE_BUILD_DIR:-$ROOT/build}
 
-PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev locales)
+PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev locales
+  libjpeg62-turbo-dev libgif-dev libpng-dev libtiff-dev libexif-dev libimagequant-dev imagemagick)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

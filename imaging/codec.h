@@ -1,0 +1,59 @@
+// The narrow interface every picture format implements: decode file bytes
+// into rows, encode a raster into file bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "imaging/raster.h"
+#include "util/result.h"
+
+namespace pixelmote::imaging {
+
+// Bounds every decoder enforces before it allocates or works.
+struct DecodeLimits {
+  std::int64_t maxPixels = std::int64_t{1} << 28;  // declared width × height (GIF: screen and frame)
+  std::int64_t maxDecoderMemory = std::int64_t{256} << 20;  // the JPEG decoder's working memory
+  int maxProgressiveScans = 100;
+};
+
+struct DecodeRequest {
+  Rgb background = kSurfaceBackground;  // what transparent pixels are composed over
+  // Given the picture's displayed size, the smallest size the caller needs.
+  // A decoder that can reduce while decoding (JPEG) may deliver any size at
+  // least this large in both directions; unset means full size.
+  std::function<Size(Size full)> minimumSize;
+  DecodeLimits limits;
+};
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Decoders. Each checks that the bytes are a picture of its type, refuses a
+// declared size beyond the limits before allocating for it, and fails on
+// data that ends early or is corrupt. The message says what is wrong, e.g.
+// "not a GIF file", "picture of 70000 x 70000 pixels is too large",
+// "data ends early". Rows go to `sink` only after begin() accepted them;
+// a failure may come after some rows were delivered.
+util::Status decodeJpeg(Bytes data, const DecodeRequest& request, RowSink& sink);
+util::Status decodeGif(Bytes data, const DecodeRequest& request, RowSink& sink);
+util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink);
+util::Status decodeTiff(Bytes data, const DecodeRequest& request, RowSink& sink);
+util::Status decodeBmp(Bytes data, const DecodeRequest& request, RowSink& sink);
+util::Status decodePcx(Bytes data, const DecodeRequest& request, RowSink& sink);
+
+// Encoders: the complete file as bytes.
+// JPEG: quality 0-100 and smoothing 0-100 as the libjpeg settings.
+util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing);
+// GIF: a palette of at most 2^bits colours (bits 1-8) computed from the
+// picture, with error-diffusion dithering.
+util::Result<std::string> encodeGif(const Raster& raster, int bits);
+// Lossless types: the same pixels come back after a read. A palette form is
+// used only when the picture has at most 2^bits colours (bits 1-8).
+util::Result<std::string> encodePng(const Raster& raster, int bits);
+util::Result<std::string> encodeTiff(const Raster& raster, int bits);
+util::Result<std::string> encodeBmp(const Raster& raster);  // 24-bit
+util::Result<std::string> encodePcx(const Raster& raster, int bits);  // 8-bit palette or 24-bit
+
+}  // namespace pixelmote::imaging
