@@ -1,9 +1,11 @@
 #include "batch/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "batch/page.h"
+#include "imaging/imglib.h"
 #include "util/file_io.h"
 #include "util/path.h"
 
@@ -36,7 +38,11 @@ Engine::Engine(Frontend& frontend, NumberFormat numbers)
   m_dir1.setChangeHandler([this] { Dir1_Change(); });
   m_file1.setPattern("*.JPG");
   m_file2.setPattern("*.JPG");
+  // The imaging layer's message box is the host's, like every other.
+  imaging::setImagingMessageHandler([this](const std::string& text) { m_frontend.showMessage(text); });
 }
+
+Engine::~Engine() { imaging::setImagingMessageHandler(nullptr); }
 
 void Engine::setFolderPath(const std::string& path) { m_dir1.setPath(path); }
 
@@ -59,13 +65,9 @@ void Engine::setThumbType(const std::string& listText) {
 
 CommandResult Engine::runCommand(Operation operation) {
   if (m_running) return CommandResult::Ignored;
-  if (operation == Operation::Create) {
-    if (m_settings.sPrefix.empty()) {
-      m_frontend.showMessage(kMsgEnterPrefix);
-      return CommandResult::Refused;
-    }
-    // Creating thumbnails needs the imaging layer, which this build lacks.
-    return CommandResult::Unsupported;
+  if (operation == Operation::Create && m_settings.sPrefix.empty()) {
+    m_frontend.showMessage(kMsgEnterPrefix);
+    return CommandResult::Refused;
   }
   RunningGuard guard(m_running);
   m_state.iOperation = operation;
@@ -152,16 +154,20 @@ void Engine::Scan() {
     if (m_dir1.path() != s.sStartFolder) HTML(page::homeLink(s.FolderTable[s.iFolder].iDepth));
     HTML(page::tableOpen(m_settings.iBorder));
 
-    if (s.iOperation == Operation::Remove) {
+    if (s.iOperation == Operation::Create) {
+      Add();
+    } else if (s.iOperation == Operation::Remove) {
       Remove();
-    } else if (s.iOperation == Operation::Report) {
+    } else {
       measureThumbnails();
     }
 
     HTML(std::string(page::kTableEnd));
     HTML(std::string(page::kTail));
 
-    if (s.iOperation == Operation::Remove) {
+    if (s.iOperation == Operation::Create) {
+      writePage();
+    } else if (s.iOperation == Operation::Remove) {
       // Only a page this program wrote is deleted; a hand-written one stays.
       const std::string pagePath = util::joinPath(folderPath, "index.html");
       if (util::FileReadable(pagePath) && page::isGeneratedPage(pagePath)) util::removeFile(pagePath);
@@ -254,6 +260,66 @@ void Engine::recordFolder(const std::string& sPath) {
     entry.lPictureBytes += m_file1.fileSize(name);
   }
   s.FolderTable.push_back(std::move(entry));
+}
+
+void Engine::Add() {
+  RunState& s = m_state;
+  Per(0, 1);
+  s.FolderTable[s.iFolder].lThumbBytes = 0;
+  const std::string folder = m_dir1.path();
+  // Thumbnails written in this folder so far: an unreadable picture must not
+  // delete a thumbnail that an earlier picture of the same name just wrote.
+  std::vector<std::string> written;
+  const std::size_t c = m_file1.listCount();
+  for (std::size_t k = 0; k < c; ++k) {
+    const std::string name = m_file1.list(k);
+    if (util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix) continue;  // an existing thumbnail
+
+    imaging::RenderSettings render;
+    render.sizePercent = m_settings.iSize;
+    render.quality = m_settings.iQuality;
+    render.smoothing = m_settings.iSmooth;
+    render.prefix = m_settings.sPrefix;
+    render.thumbExt = m_settings.sThumbExt;
+    const std::string picture = util::joinPath(folder, name);
+    const imaging::RenderOutcome outcome = imaging::LoadSource(picture, render, *this);
+    const std::string& thumb = outcome.thumbnailPath;
+
+    switch (outcome.result) {
+      case imaging::RenderResult::Written: {
+        written.push_back(thumb);
+        s.FolderTable[s.iFolder].lThumbBytes += m_file1.fileSize(util::FileNamePart(thumb));
+        Per(static_cast<double>(k + 1) / static_cast<double>(c) * 100.0, 1);
+        HTML(page::cell(name, util::FileNamePart(thumb)));
+        ++s.iCell;
+        if (s.iCell == m_settings.iColumns) {
+          s.iCell = 0;
+          HTML(std::string(page::kRowBreak));
+        }
+        break;
+      }
+      case imaging::RenderResult::Unreadable:
+        Status(kStatusUnreadable + picture);
+        // A thumbnail left by an earlier run would no longer match its picture.
+        if (std::find(written.begin(), written.end(), thumb) == written.end() && util::FileExists(thumb)) {
+          util::removeFile(thumb);
+        }
+        Per(static_cast<double>(k + 1) / static_cast<double>(c) * 100.0, 1);
+        break;
+      case imaging::RenderResult::CannotWrite:
+        Status(kStatusCannotWrite + outcome.failedPath);
+        Per(static_cast<double>(k + 1) / static_cast<double>(c) * 100.0, 1);
+        break;
+    }
+    if (s.bStop) break;
+    m_frontend.processEvents();
+  }
+}
+
+void Engine::writePage() {
+  const std::string pagePath = util::joinPath(m_state.FolderTable[m_state.iFolder].sFolderPath, "index.html");
+  const util::IoResult written = util::writeFileAtomically(pagePath, page::pageFile(m_state.sHTML));
+  if (!written) Status(kStatusCannotWrite + pagePath);
 }
 
 void Engine::Remove() {

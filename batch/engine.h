@@ -8,23 +8,26 @@
 #include "batch/frontend.h"
 #include "batch/lists.h"
 #include "batch/run_state.h"
+#include "imaging/render.h"
 
 namespace pixelmote::batch {
 
 inline constexpr const char* kProgramTitle = "Pixelmote";
 inline constexpr const char* kMsgEnterPrefix = "Please enter a thumbnail prefix.";
 inline constexpr const char* kMsgSelectFolder = "Please select a folder";
+inline constexpr const char* kStatusUnreadable = "Skipped unreadable picture ";
+inline constexpr const char* kStatusCannotWrite = "Cannot write ";
 
 enum class CommandResult {
   Ran,          // the run went to its end (or to a Stop)
   Refused,      // a message box said why (empty prefix, root folder)
   Ignored,      // a run was already in progress
-  Unsupported,  // the operation is not available in this build
 };
 
-class Engine {
+class Engine : private imaging::RenderHost {
  public:
   explicit Engine(Frontend& frontend, NumberFormat numbers = NumberFormat::fromLocale());
+  ~Engine() override;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
@@ -54,7 +57,7 @@ class Engine {
   bool running() const { return m_running; }
 
   // Moves progress bar `Index` and lets the host process its events first.
-  void Per(double iPer, int Index);
+  void Per(double iPer, int Index) override;
   // Appends one line to the status list.
   void Status(const std::string& line);
 
@@ -63,7 +66,11 @@ class Engine {
   void Scan();
   void subRecurse(const std::string& sPath);
   void recordFolder(const std::string& sPath);
+  void Add();
   void Remove();
+  void writePage();
+  void processEvents() override { m_frontend.processEvents(); }
+  bool stopRequested() const override { return m_state.bStop; }
   void measureThumbnails();
   void HTML(const std::string& sIn);
   void Links();

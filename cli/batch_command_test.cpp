@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "batch/format.h"
+#include "imaging/codec.h"
 #include "testsupport/temp_tree.h"
 
 extern char** environ;
@@ -119,7 +121,6 @@ TEST(BatchCommand, RefusalsAndUsageErrorsExitWithTwo) {
       {{"report", "/"}, "Please select a folder\n"},
       {{"report", "/tmp/.."}, "Please select a folder\n"},
       {{"create", tree.root(), "--prefix", ""}, "Please enter a thumbnail prefix.\n"},
-      {{"create", tree.root()}, "create is not available"},
       {{}, "missing OPERATION"},
       {{"scan", tree.root()}, "unknown OPERATION 'scan'"},
       {{"report"}, "missing FOLDER"},
@@ -157,6 +158,28 @@ TEST(BatchCommand, SettingsFileValuesApplyAndOptionsWin) {
   EXPECT_EQ(o.out.substr(0, o.out.find('\n')), p + ": 0 folders, 1 files (10 [4])");
   o = runBatch({"report", "pics", "--settings", tree.path("desk.ini"), "--prefix", "q_"}, tree.root());
   EXPECT_EQ(o.out.substr(0, o.out.find('\n')), p + ": 0 folders, 1 files (10 [8])");
+}
+
+TEST(BatchCommand, CreateWritesThumbnailsPagesAndStatusLines) {
+  TempTree tree;
+  const std::string jpeg = imaging::encodeJpeg(imaging::Raster({80, 60}, imaging::Rgb{200, 30, 30}), 80, 0).value();
+  tree.fileWith("pics/a.jpg", jpeg);
+  tree.fileWith("pics/sub/b.jpg", jpeg);
+  tree.fileWith("pics/sub/broken.jpg", "no picture");
+  const std::string p = tree.path("pics");
+  const Outcome o = runBatch({"create", "pics", "--thumb", "gif", "--size", "50", "--columns", "1"}, tree.root());
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_EQ(tree.read("pics/t_a.gif").substr(0, 6), "GIF89a");
+  EXPECT_EQ(tree.read("pics/sub/index.html"),
+            "<html><body><center><a href='..\\index.html'>Home</a><br><table border=1><tr><td align=center>"
+            "<a href='b.jpg'><img src='t_b.gif' border=0></a></td></tr><tr></tr></table></center></body></html>\r\n");
+  const auto english = batch::NumberFormat::english();
+  const std::string thumbBytes = batch::funBytes(static_cast<std::int64_t>(tree.read("pics/t_a.gif").size()), english);
+  const std::string lines = o.out;
+  EXPECT_EQ(lines.substr(0, lines.find('\n')), p + ": 1 folders, 1 files (" + std::to_string(jpeg.size()) + " [" + thumbBytes + "])");
+  EXPECT_NE(lines.find("\nSkipped unreadable picture " + p + "/sub/broken.jpg\n" + p + "/sub: 0 folders, 2 files ("),
+            std::string::npos) << lines;
+  EXPECT_EQ(o.err, "");
 }
 
 TEST(BatchCommand, HelpGoesToStandardOutput) {

@@ -10,6 +10,7 @@
 #include "batch/engine.h"
 #include "cli/options.h"
 #include "cli/terminal_frontend.h"
+#include "imaging/imglib.h"
 
 using namespace pixelmote;
 
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  imaging::startImaging();
   cli::TerminalFrontend frontend(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
   batch::Engine engine(frontend, numbers);
   frontend.attach(engine);
@@ -71,9 +73,6 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   switch (result) {
     case batch::CommandResult::Ran: return 0;
-    case batch::CommandResult::Unsupported:
-      std::fprintf(stderr, "pixelmote-batch: create is not available in this version yet\n");
-      return kExitUsage;
     case batch::CommandResult::Refused:
     case batch::CommandResult::Ignored: return kExitUsage;
   }

@@ -1,0 +1,235 @@
+// Create runs: thumbnails, index pages, status lines, Stop and failures.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "batch/engine.h"
+#include "imaging/codec.h"
+#include "imaging/imglib.h"
+#include "testsupport/recording_frontend.h"
+#include "testsupport/temp_tree.h"
+#include "util/file_bytes.h"
+
+namespace pixelmote::batch {
+namespace {
+
+using imaging::Raster;
+using imaging::Size;
+using testing::RecordingFrontend;
+using testing::TempTree;
+
+const std::string kSeparator(40, '-');
+
+Raster gradient(Size size) {
+  Raster r(size);
+  for (int y = 0; y < size.height; ++y) {
+    for (int x = 0; x < size.width; ++x) {
+      std::uint8_t* p = r.row(y) + x * 3;
+      p[0] = static_cast<std::uint8_t>(x * 255 / std::max(1, size.width - 1));
+      p[1] = static_cast<std::uint8_t>(y * 255 / std::max(1, size.height - 1));
+      p[2] = 128;
+    }
+  }
+  return r;
+}
+
+std::string jpegBytes(Size size) { return imaging::encodeJpeg(gradient(size), 85, 0).value(); }
+
+Size jpegSize(const std::string& path) {
+  imaging::RasterSink sink;
+  const auto bytes = util::readFileBytes(path);
+  if (!bytes || !imaging::decodeJpeg(imaging::Bytes(bytes.value()), {}, sink)) return {};
+  return sink.raster.size;
+}
+
+std::string cell(const std::string& picture, const std::string& thumb) {
+  return "<td align=center><a href='" + picture + "'><img src='" + thumb + "' border=0></a></td>";
+}
+
+class CreateTest : public ::testing::Test {
+ protected:
+  CreateTest() : engine(frontend, NumberFormat::english()) {
+    imaging::startImaging();
+    frontend.engine = &engine;
+    engine.setSourceType("JPG");
+    engine.setThumbType("JPG");
+  }
+
+  CommandResult create(const std::string& folder = "") {
+    engine.setFolderPath(folder.empty() ? tree.root() : folder);
+    return engine.runCommand(Operation::Create);
+  }
+  std::string picture(const std::string& relative, Size size = {64, 48}) {
+    return tree.fileWith(relative, jpegBytes(size));
+  }
+  std::int64_t sizeOf(const std::string& relative) { return static_cast<std::int64_t>(tree.read(relative).size()); }
+
+  TempTree tree;
+  RecordingFrontend frontend;
+  Engine engine;
+};
+
+TEST_F(CreateTest, WritesThumbnailsAndLinkedPages) {
+  picture("a.jpg", {640, 480});
+  picture("b.JPG", {300, 800});
+  picture("Night/n.jpg");
+  picture("Night/Deep/d.jpg");
+  ASSERT_EQ(create(), CommandResult::Ran);
+
+  EXPECT_EQ(jpegSize(tree.path("t_a.jpg")), (Size{160, 120}));
+  EXPECT_EQ(jpegSize(tree.path("t_b.jpg")), (Size{75, 200}));
+  EXPECT_EQ(jpegSize(tree.path("Night/Deep/t_d.jpg")), (Size{16, 12}));
+
+  EXPECT_EQ(tree.read("index.html"),
+            "<html><body><center><a href='Night/index.html'>Night</a> | <table border=1><tr>" +
+                cell("a.jpg", "t_a.jpg") + cell("b.JPG", "t_b.jpg") + "</tr></table></center></body></html>\r\n");
+  EXPECT_EQ(tree.read("Night/index.html"),
+            "<html><body><center><a href='Deep/index.html'>Deep</a> | <a href='..\\index.html'>Home</a><br>"
+            "<table border=1><tr>" + cell("n.jpg", "t_n.jpg") + "</tr></table></center></body></html>\r\n");
+  EXPECT_EQ(tree.read("Night/Deep/index.html"),
+            "<html><body><center><a href='..\\..\\index.html'>Home</a><br><table border=1><tr>" +
+                cell("d.jpg", "t_d.jpg") + "</tr></table></center></body></html>\r\n");
+
+  const std::string r = tree.root();
+  const std::int64_t rootThumbs = sizeOf("t_a.jpg") + sizeOf("t_b.jpg");
+  ASSERT_EQ(frontend.status.size(), 5u);
+  EXPECT_EQ(frontend.status[0], r + ": 1 folders, 2 files (" + funBytes(sizeOf("a.jpg") + sizeOf("b.JPG"), NumberFormat::english()) +
+                                    " [" + funBytes(rootThumbs, NumberFormat::english()) + "])");
+  EXPECT_EQ(frontend.status[2], r + "/Night/Deep: 0 folders, 1 files (" + funBytes(sizeOf("Night/Deep/d.jpg"), NumberFormat::english()) +
+                                    " [" + funBytes(sizeOf("Night/Deep/t_d.jpg"), NumberFormat::english()) + "])");
+  EXPECT_EQ(frontend.status[3], kSeparator);
+}
+
+TEST_F(CreateTest, RowsBreakAfterEveryColumnsCells) {
+  for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg", "6.jpg", "7.jpg"}) picture(name, {8, 8});
+  engine.settings().iColumns = 3;
+  engine.settings().iBorder = 0;
+  ASSERT_EQ(create(), CommandResult::Ran);
+  std::string cells;
+  for (int i = 1; i <= 7; ++i) {
+    cells += cell(std::to_string(i) + ".jpg", "t_" + std::to_string(i) + ".jpg");
+    if (i % 3 == 0) cells += "</tr><tr>";
+  }
+  EXPECT_EQ(tree.read("index.html"),
+            "<html><body><center><table border=0><tr>" + cells + "</tr></table></center></body></html>\r\n");
+
+  // Six pictures: the table ends in an empty row.
+  testing::removeTree(tree.path("7.jpg"));
+  testing::removeTree(tree.path("t_7.jpg"));
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_NE(tree.read("index.html").find(cell("6.jpg", "t_6.jpg") + "</tr><tr></tr></table>"), std::string::npos);
+}
+
+TEST_F(CreateTest, SecondRunSkipsThumbnailsAndRendersThePicturesAgain) {
+  picture("a.jpg");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::string first = tree.read("t_a.jpg");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_EQ(tree.read("t_a.jpg"), first);
+  EXPECT_FALSE(tree.exists("t_t_a.jpg"));
+  EXPECT_EQ(frontend.status[0].find(": 0 folders, 1 files ("), tree.root().size());
+}
+
+TEST_F(CreateTest, UpperCasePrefixMakesThumbnailsOfThumbnails) {
+  picture("a.jpg");
+  engine.settings().sPrefix = "T_";
+  ASSERT_EQ(create(), CommandResult::Ran);
+  ASSERT_TRUE(tree.exists("T_a.jpg"));
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_TRUE(tree.exists("T_T_a.jpg"));
+}
+
+TEST_F(CreateTest, GifThumbnailsForJpegPictures) {
+  picture("MY.TRIP.JPG", {100, 50});
+  picture("MY.DOG.JPG", {100, 50});
+  engine.setThumbType("GIF");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  // Both pictures share one thumbnail name; both cells point at it.
+  EXPECT_EQ(tree.read("t_MY.gif").substr(0, 6), "GIF89a");
+  const std::string page = tree.read("index.html");
+  EXPECT_NE(page.find(cell("MY.DOG.JPG", "t_MY.gif") + cell("MY.TRIP.JPG", "t_MY.gif")), std::string::npos);
+}
+
+TEST_F(CreateTest, UnreadablePicturesAreSkippedWithAStatusLine) {
+  picture("a.jpg");
+  tree.fileWith("b.jpg", "not a picture at all");
+  tree.fileWith("t_b.jpg", "stale thumbnail from an earlier run");
+  tree.fileWith("c.jpg", jpegBytes({64, 48}).substr(0, 300));  // cut short
+  picture("d.jpg");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::string r = tree.root();
+  ASSERT_EQ(frontend.status.size(), 5u);
+  EXPECT_EQ(frontend.status[0], "Skipped unreadable picture " + r + "/b.jpg");
+  EXPECT_EQ(frontend.status[1], "Skipped unreadable picture " + r + "/c.jpg");
+  EXPECT_FALSE(tree.exists("t_b.jpg"));  // the stale thumbnail goes
+  EXPECT_FALSE(tree.exists("t_c.jpg"));
+  EXPECT_EQ(tree.read("index.html"), "<html><body><center><table border=1><tr>" + cell("a.jpg", "t_a.jpg") +
+                                         cell("d.jpg", "t_d.jpg") + "</tr></table></center></body></html>\r\n");
+  // The folder's thumbnail bytes are those of the two thumbnails written.
+  EXPECT_NE(frontend.status[2].find("[" + funBytes(sizeOf("t_a.jpg") + sizeOf("t_d.jpg"), NumberFormat::english()) + "])"),
+            std::string::npos) << frontend.status[2];
+}
+
+TEST_F(CreateTest, AnUnreadablePictureKeepsTheThumbnailAnEarlierPictureJustWrote) {
+  picture("x.a.jpg");
+  tree.fileWith("x.b.jpg", "garbage");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_TRUE(tree.exists("t_x.jpg"));
+  EXPECT_EQ(frontend.status[0], "Skipped unreadable picture " + tree.path("x.b.jpg"));
+}
+
+TEST_F(CreateTest, FilesThatCannotBeWrittenAreReportedAndTheRunGoesOn) {
+  picture("a.jpg");
+  picture("b.jpg");
+  tree.file("t_a.jpg/x", 1);       // a folder where a thumbnail should go
+  tree.file("sub/index.html/x", 1);  // and one where a page should go
+  picture("sub/c.jpg");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::string r = tree.root();
+  EXPECT_EQ(frontend.status[0], "Cannot write " + r + "/t_a.jpg");
+  // The blocking folder is a sub-folder like any other.
+  EXPECT_EQ(tree.read("index.html"), "<html><body><center><a href='sub/index.html'>sub</a> | "
+                                     "<a href='t_a.jpg/index.html'>t_a.jpg</a> | <table border=1><tr>" +
+                                         cell("b.jpg", "t_b.jpg") + "</tr></table></center></body></html>\r\n");
+  EXPECT_EQ(frontend.status[2], "Cannot write " + r + "/sub/index.html");
+  EXPECT_TRUE(tree.exists("sub/t_c.jpg"));
+}
+
+TEST_F(CreateTest, StopDuringTheSecondOfFivePicturesKeepsTwoCells) {
+  for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg"}) picture(name, {20, 40});
+  // Stop inside the second picture's copy, once its bar 2 has reached 50%.
+  frontend.stopWhen = [](const RecordingFrontend& f) { return f.callsStartingWith("bar 2 50").size() >= 2; };
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_TRUE(tree.exists("t_1.jpg"));
+  EXPECT_TRUE(tree.exists("t_2.jpg"));
+  EXPECT_FALSE(tree.exists("t_3.jpg"));
+  EXPECT_EQ(tree.read("index.html"), "<html><body><center><table border=1><tr>" + cell("1.jpg", "t_1.jpg") +
+                                         cell("2.jpg", "t_2.jpg") + "</tr></table></center></body></html>\r\n");
+  EXPECT_EQ(frontend.status.size(), 3u);
+}
+
+TEST_F(CreateTest, NamesAreEscapedAndNonAsciiPagesDeclareUtf8) {
+  picture("it's & <b>.jpg");
+  picture("caf\xc3\xa9 #1?.jpg");
+  tree.folder("D\xc3\xa9j\xc3\xa0 vu");
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_EQ(tree.read("index.html"),
+            "<html><meta charset=\"utf-8\"><body><center><a href='D%C3%A9j%C3%A0 vu/index.html'>D\xc3\xa9j\xc3\xa0 vu</a> | "
+            "<table border=1><tr>" +
+                cell("caf%C3%A9 %231%3F.jpg", "t_caf%C3%A9 %231%3F.jpg") +
+                cell("it&#39;s &amp; &lt;b&gt;.jpg", "t_it&#39;s &amp; &lt;b&gt;.jpg") +
+                "</tr></table></center></body></html>\r\n");
+  EXPECT_TRUE(tree.exists("t_caf\xc3\xa9 #1?.jpg"));
+}
+
+TEST_F(CreateTest, CreateWithoutPrefixIsRefused) {
+  picture("a.jpg");
+  engine.settings().sPrefix = "";
+  EXPECT_EQ(create(), CommandResult::Refused);
+  EXPECT_EQ(frontend.messages, std::vector<std::string>{"Please enter a thumbnail prefix."});
+  EXPECT_FALSE(tree.exists("index.html"));
+}
+
+}  // namespace
+}  // namespace pixelmote::batch

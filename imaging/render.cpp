@@ -1,0 +1,129 @@
+#include "imaging/render.h"
+
+#include <atomic>
+#include <cstring>
+#include <unistd.h>
+
+#include "imaging/codec.h"
+#include "imaging/geometry.h"
+#include "imaging/imglib.h"
+#include "imaging/reduce.h"
+#include "util/file_bytes.h"
+#include "util/file_io.h"
+#include "util/path.h"
+#include "util/program_folder.h"
+
+namespace pixelmote::imaging {
+
+namespace {
+
+using Decoder = util::Status (*)(Bytes, const DecodeRequest&, RowSink&);
+
+Decoder decoderFor(const std::string& path) {
+  std::string ext;
+  const std::string name = util::FileNamePart(path);
+  if (const auto dot = name.rfind('.'); dot != std::string::npos) ext = util::asciiLower(name.substr(dot + 1));
+  if (ext == "gif") return decodeGif;
+  if (ext == "pcx") return decodePcx;
+  if (ext == "bmp") return decodeBmp;
+  if (ext == "png") return decodePng;
+  if (ext == "tif" || ext == "tiff") return decodeTiff;
+  return decodeJpeg;  // jpg, jpeg and anything unknown
+}
+
+}  // namespace
+
+std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt) {
+  return util::joinPath(util::FolderPart(picturePath),
+                        prefix + util::StripExt(util::FileNamePart(picturePath)) + "." + thumbExt);
+}
+
+util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent) {
+  auto bytes = util::readFileBytes(path);
+  if (!bytes) return util::Result<Raster>::failure(bytes.message());
+  DecodeRequest request;
+  request.minimumSize = [sizePercent](Size full) { return SizeThumb(sizePercent, full); };
+  BoxReducer reducer([sizePercent](Size, Size full) { return SizeThumb(sizePercent, full); });
+  const util::Status status = decoderFor(path)(Bytes(bytes.value()), request, reducer);
+  if (!status) return util::Result<Raster>::failure(status.message());
+  if (reducer.rowsReceived() == 0) return util::Result<Raster>::failure("no picture data");
+  return reducer.takeResult();
+}
+
+void copyRows(const Raster& box, Raster& output, RenderHost& host) {
+  const int width = box.size.width;
+  const int height = box.size.height;
+  for (int y = 0; y <= height; ++y) {
+    if (y < height && width > 0) {
+      // Stop can only have been pressed inside the last progress update; a
+      // row that begins with Stop set still copies its first pixel.
+      const std::size_t pixels = host.stopRequested() ? 1 : static_cast<std::size_t>(width);
+      std::memcpy(output.row(y), box.row(y), pixels * 3);
+    }
+    const double percent = static_cast<double>(y) / height * 100.0;
+    if (static_cast<long long>(percent) % 10 == 0) host.Per(percent, 2);
+    if (host.stopRequested()) return;
+  }
+}
+
+util::Result<std::string> temporaryBitmapPath() {
+  static std::atomic<unsigned> counter{0};
+  auto folder = util::writableProgramFolder();
+  if (!folder) return util::Result<std::string>::failure(folder.message());
+  return util::joinPath(folder.value(), "temp" + std::to_string(::getpid()) + "-" +
+                                            std::to_string(counter.fetch_add(1)) + ".bmp");
+}
+
+RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host) {
+  ImagingVariables& v = imagingVariables();
+  RenderOutcome outcome;
+  outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
+
+  // Load the picture straight into the thumbnail box.
+  v.ImgFile = sPath;
+  auto box = loadThumbnailBox(sPath, settings.sizePercent);
+  if (!box) {
+    outcome.result = RenderResult::Unreadable;
+    outcome.message = box.message();
+    return outcome;
+  }
+  host.processEvents();
+
+  // The output surface starts cleared and receives the box row by row.
+  Raster output(box->size);
+  host.Per(0, 2);
+  copyRows(box.value(), output, host);
+  host.processEvents();
+
+  // The rendered thumbnail passes through a temporary bitmap and the
+  // library's BMP read, then the library writes it in the thumbnail type.
+  auto temp = temporaryBitmapPath();
+  const auto cannotWrite = [&](const std::string& path, const std::string& why) {
+    outcome.result = RenderResult::CannotWrite;
+    outcome.failedPath = path;
+    outcome.message = why;
+    return outcome;
+  };
+  if (!temp) return cannotWrite(outcome.thumbnailPath, temp.message());
+  auto bmp = encodeBmp(output);
+  if (!bmp) return cannotWrite(temp.value(), bmp.message());
+  if (const util::IoResult saved = util::writeFileAtomically(temp.value(), bmp.value()); !saved) {
+    return cannotWrite(temp.value(), saved.message);
+  }
+  host.processEvents();
+
+  v.ImgFile = temp.value();
+  std::string noType;
+  const bool read = ReadImage(noType);
+  host.processEvents();
+  util::removeFile(v.ImgFile);
+  if (!read) return cannotWrite(temp.value(), lastImagingError());
+
+  v.ImgFile = outcome.thumbnailPath;
+  v.ImgQuality = settings.quality;
+  v.ImgSmooth = settings.smoothing;
+  if (!WriteImage(noType)) return cannotWrite(outcome.thumbnailPath, lastImagingError());
+  return outcome;
+}
+
+}  // namespace pixelmote::imaging

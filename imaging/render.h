@@ -1,0 +1,66 @@
+// Rendering one picture into its thumbnail file: load, size the box,
+// resample, copy row by row with progress and Stop, pass the result through
+// a temporary bitmap and write it in the thumbnail type.
+#pragma once
+
+#include <string>
+
+#include "imaging/raster.h"
+#include "util/result.h"
+
+namespace pixelmote::imaging {
+
+// What rendering needs from the run it is part of.
+class RenderHost {
+ public:
+  virtual ~RenderHost() = default;
+  // Moves progress bar `index` (2 is "File") and handles pending events.
+  virtual void Per(double iPer, int index) = 0;
+  virtual void processEvents() = 0;
+  virtual bool stopRequested() const = 0;
+};
+
+struct RenderSettings {
+  double sizePercent = 25;   // Size slider value, 0 to 100
+  int quality = 75;          // Quality slider value
+  int smoothing = 0;         // Smooth slider value
+  std::string prefix = "t_";
+  std::string thumbExt = "jpg";  // "jpg" or "gif"
+};
+
+enum class RenderResult {
+  Written,      // the thumbnail file exists (possibly partly copied after Stop)
+  Unreadable,   // the picture could not be loaded: no thumbnail written
+  CannotWrite,  // a file could not be written: `failedPath` names it
+};
+
+struct RenderOutcome {
+  RenderResult result = RenderResult::Written;
+  std::string thumbnailPath;  // where the thumbnail goes
+  std::string failedPath;     // the file that could not be written
+  std::string message;        // why, for logs and tests
+};
+
+// The thumbnail's path for a picture: its folder, "/", the prefix, the
+// picture's name up to its first ".", ".", the thumbnail type.
+std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt);
+
+// The picture loader: decodes the picture at `path` by its extension (jpg,
+// gif, pcx, bmp, png, tif) and resamples it to the thumbnail box for
+// `sizePercent` of its displayed size. Fails for a file that is not a
+// readable picture of its type.
+util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent);
+
+// Renders the picture at `sPath` into its thumbnail file.
+RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host);
+
+// Copies `box` onto `output` row by row as the renderer does, calling
+// host.Per for bar 2 after the rows whose whole percentage is a multiple of
+// 10 and ending early when Stop is seen. Rows not reached keep their colour.
+void copyRows(const Raster& box, Raster& output, RenderHost& host);
+
+// The path of this process's temporary bitmap in the program's writable
+// folder.
+util::Result<std::string> temporaryBitmapPath();
+
+}  // namespace pixelmote::imaging

@@ -1,0 +1,69 @@
+#include "util/program_folder.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pixelmote::util {
+
+namespace {
+
+std::string executablePath() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<std::size_t>(n));
+    buf.resize(buf.size() * 2);
+  }
+}
+
+bool makeFolders(const std::string& path) {
+  for (std::size_t at = 1; at <= path.size(); ++at) {
+    if (at == path.size() || path[at] == '/') {
+      const std::string part = path.substr(0, at);
+      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::string programFolder() {
+  const std::string exe = executablePath();
+  const auto slash = exe.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : exe.substr(0, slash);
+}
+
+std::string programBaseName() {
+  std::string name = executablePath();
+  if (const auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+  if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) name = name.substr(0, dot);
+  return name;
+}
+
+Result<std::string> writableProgramFolder() {
+  const std::string own = programFolder();
+  if (::access(own.c_str(), W_OK | X_OK) == 0) return own;
+  std::string base;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    base = std::string(home) + "/.config";
+  } else {
+    return Result<std::string>::failure("no writable folder: " + own + " is read-only and HOME is not set");
+  }
+  const std::string folder = base + "/pixelmote";
+  if (!makeFolders(folder)) {
+    return Result<std::string>::failure("cannot create " + folder + ": " + std::strerror(errno));
+  }
+  return folder;
+}
+
+}  // namespace pixelmote::util
