@@ -68,7 +68,7 @@ std::uint32_t get32(const std::string& s, std::size_t at) {
 }
 
 // A bitmap file assembled field by field.
-struct BmpSpec {
+struct BmpFields {
   int width = 1;
   int height = 1;  // negative: top row stored first
   int bits = 24;
@@ -81,33 +81,33 @@ struct BmpSpec {
   std::string codedData;                        // used instead of rows when not empty
 };
 
-std::string buildBmp(const BmpSpec& spec) {
-  std::string header(spec.headerSize, '\0');
-  put32(header, 0, spec.headerSize);
-  put32(header, 4, static_cast<std::uint32_t>(spec.width));
-  put32(header, 8, static_cast<std::uint32_t>(spec.height));
+std::string buildBmp(const BmpFields& fields) {
+  std::string header(fields.headerSize, '\0');
+  put32(header, 0, fields.headerSize);
+  put32(header, 4, static_cast<std::uint32_t>(fields.width));
+  put32(header, 8, static_cast<std::uint32_t>(fields.height));
   put16(header, 12, 1);
-  put16(header, 14, static_cast<std::uint32_t>(spec.bits));
-  put32(header, 16, spec.compression);
-  put32(header, 32, spec.coloursUsed != 0 ? spec.coloursUsed : static_cast<std::uint32_t>(spec.palette.size()));
+  put16(header, 14, static_cast<std::uint32_t>(fields.bits));
+  put32(header, 16, fields.compression);
+  put32(header, 32, fields.coloursUsed != 0 ? fields.coloursUsed : static_cast<std::uint32_t>(fields.palette.size()));
   std::string extra;
-  if (!spec.masks.empty()) {
-    std::string m(4 * spec.masks.size(), '\0');
-    for (std::size_t i = 0; i < spec.masks.size(); ++i) put32(m, 4 * i, spec.masks[i]);
-    if (spec.headerSize >= 56)
+  if (!fields.masks.empty()) {
+    std::string m(4 * fields.masks.size(), '\0');
+    for (std::size_t i = 0; i < fields.masks.size(); ++i) put32(m, 4 * i, fields.masks[i]);
+    if (fields.headerSize >= 56)
       header.replace(40, m.size(), m);
     else
       extra = m;
   }
-  for (const Rgb& c : spec.palette) {
+  for (const Rgb& c : fields.palette) {
     extra.push_back(static_cast<char>(c.b));
     extra.push_back(static_cast<char>(c.g));
     extra.push_back(static_cast<char>(c.r));
     extra.push_back('\0');
   }
-  std::string pixels = spec.codedData;
+  std::string pixels = fields.codedData;
   if (pixels.empty())
-    for (const auto& row : spec.rows) {
+    for (const auto& row : fields.rows) {
       std::string r(row.begin(), row.end());
       r.resize((r.size() + 3) / 4 * 4, '\0');
       pixels += r;
@@ -201,7 +201,7 @@ TEST(BmpCodec, EncodeRefusesEmptyOrInconsistentRasters) {
 TEST(BmpCodec, DecodesPaletteDepths) {
   const std::vector<Rgb> palette{kRed, kGreen, kBlue, kWhite};
   // 1 bit: 10 pixels per row so a row spans two bytes.
-  BmpSpec one;
+  BmpFields one;
   one.width = 10;
   one.height = 2;
   one.bits = 1;
@@ -215,7 +215,7 @@ TEST(BmpCodec, DecodesPaletteDepths) {
   EXPECT_EQ(d.raster, rasterOf(10, 2, expected));
 
   // 4 bits, odd width, top-down.
-  BmpSpec four;
+  BmpFields four;
   four.width = 3;
   four.height = -2;
   four.bits = 4;
@@ -226,7 +226,7 @@ TEST(BmpCodec, DecodesPaletteDepths) {
   EXPECT_EQ(d.raster, rasterOf(3, 2, {kRed, kGreen, kBlue, kWhite, kBlue, kGreen}));
 
   // 8 bits, bottom-up, with fewer palette entries declared than 256.
-  BmpSpec eight;
+  BmpFields eight;
   eight.width = 3;
   eight.height = 2;
   eight.bits = 8;
@@ -239,25 +239,25 @@ TEST(BmpCodec, DecodesPaletteDepths) {
 }
 
 TEST(BmpCodec, IndexBeyondThePaletteIsBlack) {
-  BmpSpec spec;
-  spec.width = 3;
-  spec.height = 1;
-  spec.bits = 8;
-  spec.palette = {kRed, kGreen};
-  spec.coloursUsed = 2;
-  spec.rows = {{1, 2, 200}};
-  const Decoded d = decode(buildBmp(spec));
+  BmpFields fields;
+  fields.width = 3;
+  fields.height = 1;
+  fields.bits = 8;
+  fields.palette = {kRed, kGreen};
+  fields.coloursUsed = 2;
+  fields.rows = {{1, 2, 200}};
+  const Decoded d = decode(buildBmp(fields));
   ASSERT_TRUE(d.status.ok()) << d.status.message();
   EXPECT_EQ(d.raster, rasterOf(3, 1, {kGreen, kBlack, kBlack}));
 }
 
 TEST(BmpCodec, PaletteBeyondTheFileFails) {
-  BmpSpec spec;
-  spec.bits = 8;
-  spec.palette = {kRed, kGreen};
-  spec.coloursUsed = 200;  // 200 entries declared, 2 present
-  spec.rows = {{0}};
-  const std::string file = buildBmp(spec).substr(0, 14 + 40 + 8);
+  BmpFields fields;
+  fields.bits = 8;
+  fields.palette = {kRed, kGreen};
+  fields.coloursUsed = 200;  // 200 entries declared, 2 present
+  fields.rows = {{0}};
+  const std::string file = buildBmp(fields).substr(0, 14 + 40 + 8);
   const Decoded d = decode(file);
   EXPECT_FALSE(d.status.ok());
   EXPECT_FALSE(d.begun);
@@ -265,7 +265,7 @@ TEST(BmpCodec, PaletteBeyondTheFileFails) {
 
 TEST(BmpCodec, DecodesTrueColourForms) {
   // 24 bits, top-down, odd width so rows are padded.
-  BmpSpec rgb24;
+  BmpFields rgb24;
   rgb24.width = 3;
   rgb24.height = -2;
   rgb24.bits = 24;
@@ -275,7 +275,7 @@ TEST(BmpCodec, DecodesTrueColourForms) {
   EXPECT_EQ(d.raster, rasterOf(3, 2, {kRed, kGreen, kBlue, kGray, kWhite, kBlack}));
 
   // 32 bits uncompressed: the fourth byte is unused, even when not zero.
-  BmpSpec rgb32;
+  BmpFields rgb32;
   rgb32.width = 2;
   rgb32.height = 1;
   rgb32.bits = 32;
@@ -285,7 +285,7 @@ TEST(BmpCodec, DecodesTrueColourForms) {
   EXPECT_EQ(d.raster, rasterOf(2, 1, {kRed, kBlue}));
 
   // 16 bits uncompressed: 5-5-5.
-  BmpSpec rgb16;
+  BmpFields rgb16;
   rgb16.width = 3;
   rgb16.height = 1;
   rgb16.bits = 16;
@@ -298,7 +298,7 @@ TEST(BmpCodec, DecodesTrueColourForms) {
 
 TEST(BmpCodec, DecodesBitfieldMasksOfAnyPlaceAndWidth) {
   // 16 bits 5-6-5.
-  BmpSpec rgb565;
+  BmpFields rgb565;
   rgb565.width = 2;
   rgb565.height = 1;
   rgb565.bits = 16;
@@ -310,7 +310,7 @@ TEST(BmpCodec, DecodesBitfieldMasksOfAnyPlaceAndWidth) {
   EXPECT_EQ(d.raster, rasterOf(2, 1, {kRed, kGreen}));
 
   // 32 bits with the channels in unusual places and a 10-bit channel.
-  BmpSpec odd;
+  BmpFields odd;
   odd.width = 1;
   odd.height = 1;
   odd.bits = 32;
@@ -325,25 +325,25 @@ TEST(BmpCodec, DecodesBitfieldMasksOfAnyPlaceAndWidth) {
 }
 
 TEST(BmpCodec, AlphaMaskIsComposedOverTheBackground) {
-  BmpSpec spec;
-  spec.width = 3;
-  spec.height = 1;
-  spec.bits = 32;
-  spec.compression = 3;
-  spec.headerSize = 124;
-  spec.masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+  BmpFields fields;
+  fields.width = 3;
+  fields.height = 1;
+  fields.bits = 32;
+  fields.compression = 3;
+  fields.headerSize = 124;
+  fields.masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
   // Opaque red, transparent red, half-transparent black (BGRA bytes).
-  spec.rows = {{0, 0, 255, 255, 0, 0, 255, 0, 0, 0, 0, 128}};
+  fields.rows = {{0, 0, 255, 255, 0, 0, 255, 0, 0, 0, 0, 128}};
   const Rgb bg{0, 100, 200};
-  const Decoded d = decode(buildBmp(spec), bg);
+  const Decoded d = decode(buildBmp(fields), bg);
   ASSERT_TRUE(d.status.ok()) << d.status.message();
   EXPECT_EQ(d.raster.at(0, 0), kRed);
   EXPECT_EQ(d.raster.at(1, 0), bg);
   EXPECT_EQ(d.raster.at(2, 0), (Rgb{0, 50, 100}));
 
   // Alpha left at zero everywhere means the writer stored no transparency.
-  spec.rows = {{0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0}};
-  const Decoded opaque = decode(buildBmp(spec), bg);
+  fields.rows = {{0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0}};
+  const Decoded opaque = decode(buildBmp(fields), bg);
   ASSERT_TRUE(opaque.status.ok()) << opaque.status.message();
   EXPECT_EQ(opaque.raster, rasterOf(3, 1, {kRed, kGreen, kBlue}));
 }
@@ -368,7 +368,7 @@ TEST(BmpCodec, DecodesOs2CoreHeader) {
 TEST(BmpCodec, DecodesRunLengthCodedPictures) {
   // 8 bits, 4 x 3: a run, an absolute stretch, an early line end and a
   // delta that skips pixels (they show the background).
-  BmpSpec rle8;
+  BmpFields rle8;
   rle8.width = 4;
   rle8.height = 3;
   rle8.bits = 8;
@@ -390,7 +390,7 @@ TEST(BmpCodec, DecodesRunLengthCodedPictures) {
             rasterOf(4, 3, {bg, bg, kWhite, kWhite, kBlue, kWhite, kRed, bg, kGreen, kGreen, kGreen, kGreen}));
 
   // 4 bits: runs alternate two indices.
-  BmpSpec rle4;
+  BmpFields rle4;
   rle4.width = 5;
   rle4.height = 1;
   rle4.bits = 4;
@@ -505,14 +505,14 @@ TEST(BmpCodec, GarbageFailsWithAMessageAndNoCrash) {
       EXPECT_FALSE(d.status.message().empty());
     }
   }
-  BmpSpec unsupported;
+  BmpFields unsupported;
   unsupported.bits = 7;
   unsupported.rows = {{0}};
   EXPECT_NE(decode(buildBmp(unsupported)).status.message().find("not supported"), std::string::npos);
 }
 
 TEST(BmpCodec, RefusesAbsurdSizesBeforeStarting) {
-  BmpSpec huge;
+  BmpFields huge;
   huge.width = 70000;
   huge.height = 70000;
   huge.rows = {{0, 0, 0}};
@@ -532,7 +532,7 @@ TEST(BmpCodec, RefusesAbsurdSizesBeforeStarting) {
   EXPECT_FALSE(d.begun);
 
   for (const auto& [w, h] : {std::pair{0, 5}, std::pair{5, 0}, std::pair{-3, 5}}) {
-    BmpSpec bad;
+    BmpFields bad;
     bad.width = w;
     bad.height = h;
     bad.rows = {{0, 0, 0}};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/palette.h"
 
 namespace pixelmote::imaging {
 
@@ -350,43 +351,11 @@ util::Status decodeGif(Bytes data, const DecodeRequest& request, RowSink& sink) 
 namespace {
 
 // A picture as colour table plus one index per pixel.
-struct IndexedPicture {
-  std::vector<Rgb> colours;
-  std::vector<std::uint8_t> indices;
-};
+using IndexedPicture = ExactPalette;
 
-std::uint32_t packed(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[2];
-}
-
-// The picture with its own colours when it has at most `maxColours` of them;
-// nothing otherwise. The count stops as soon as there are too many.
+// The picture with its own colours when it has at most `maxColours` of them.
 std::optional<IndexedPicture> exactColours(const Raster& raster, int maxColours) {
-  IndexedPicture picture;
-  picture.indices.resize(static_cast<std::size_t>(raster.size.pixels()));
-  std::unordered_map<std::uint32_t, std::uint8_t> indexOf;
-  indexOf.reserve(static_cast<std::size_t>(maxColours) * 2);
-  std::uint32_t lastColour = 0;
-  std::uint8_t lastIndex = 0;
-  bool haveLast = false;
-  const std::uint8_t* p = raster.rgb.data();
-  for (std::uint8_t& index : picture.indices) {
-    const std::uint32_t colour = packed(p);
-    if (!haveLast || colour != lastColour) {
-      auto found = indexOf.find(colour);
-      if (found == indexOf.end()) {
-        if (static_cast<int>(picture.colours.size()) == maxColours) return std::nullopt;
-        found = indexOf.emplace(colour, static_cast<std::uint8_t>(picture.colours.size())).first;
-        picture.colours.push_back({p[0], p[1], p[2]});
-      }
-      lastColour = colour;
-      lastIndex = found->second;
-      haveLast = true;
-    }
-    index = lastIndex;
-    p += 3;
-  }
-  return picture;
+  return exactPalette(raster, static_cast<std::size_t>(maxColours));
 }
 
 Result<IndexedPicture> quantized(const Raster& raster, int maxColours) {

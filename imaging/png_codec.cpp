@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/palette.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -131,44 +132,6 @@ class PngHandle {
   png_structp m_png = nullptr;
   png_infop m_info = nullptr;
 };
-
-struct ExactPalette {
-  std::vector<Rgb> colours;
-  std::vector<std::uint8_t> indices;
-};
-
-// The picture's colours with each pixel's index, if there are at most `limit`.
-std::optional<ExactPalette> exactPalette(const Raster& raster, std::size_t limit) {
-  ExactPalette result;
-  result.indices.resize(static_cast<std::size_t>(raster.size.pixels()));
-  std::unordered_map<std::uint32_t, std::uint8_t> lookup;
-  std::uint32_t lastKey = 0xFFFFFFFF;
-  std::uint8_t lastIndex = 0;
-  const std::uint8_t* p = raster.rgb.data();
-  for (std::size_t i = 0; i < result.indices.size(); ++i, p += 3) {
-    const std::uint32_t key = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-    if (key != lastKey) {
-      auto it = lookup.find(key);
-      if (it == lookup.end()) {
-        if (result.colours.size() == limit) return std::nullopt;
-        it = lookup.emplace(key, static_cast<std::uint8_t>(result.colours.size())).first;
-        result.colours.push_back(Rgb{p[0], p[1], p[2]});
-      }
-      lastKey = key;
-      lastIndex = it->second;
-    }
-    result.indices[i] = lastIndex;
-  }
-  return result;
-}
-
-// Fewest bits (1, 2, 4 or 8) that index `colours` entries.
-int indexBits(std::size_t colours) {
-  if (colours <= 2) return 1;
-  if (colours <= 4) return 2;
-  if (colours <= 16) return 4;
-  return 8;
-}
 
 // Converts one decoded row (RGB or RGBA, 8 bits) to RGB over `bg`.
 void toRgb(const std::uint8_t* src, int channels, std::size_t width, Rgb bg, std::uint8_t* dst) {
