@@ -196,6 +196,19 @@ TEST_F(CreateTest, FilesThatCannotBeWrittenAreReportedAndTheRunGoesOn) {
   EXPECT_TRUE(tree.exists("sub/t_c.jpg"));
 }
 
+TEST_F(CreateTest, ThumbnailNamesTooLongForTheFileSystemCannotBeWritten) {
+  const std::string longest(251, 'p');  // 255 bytes with ".jpg"
+  const std::string fits(246, 'q');     // its thumbnail has 252
+  picture(longest + ".jpg", {8, 8});
+  picture(fits + ".jpg", {8, 8});
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_EQ(frontend.status[0], "Cannot write " + tree.path("t_" + longest + ".jpg"));
+  EXPECT_TRUE(tree.exists("t_" + fits + ".jpg"));
+  EXPECT_EQ(tree.read("index.html"), "<html><body><center><table border=1><tr>" +
+                                         cell(fits + ".jpg", "t_" + fits + ".jpg") +
+                                         "</tr></table></center></body></html>\r\n");
+}
+
 TEST_F(CreateTest, StopDuringTheSecondOfFivePicturesKeepsTwoCells) {
   for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg"}) picture(name, {20, 40});
   // Stop inside the second picture's copy, once its bar 2 has reached 50%.
