@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/palette.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -377,11 +378,9 @@ util::Status decodeBmp(Bytes data, const DecodeRequest& request, RowSink& sink) 
 }
 
 util::Result<std::string> encodeBmp(const Raster& raster) {
+  if (util::Status s = checkWritable(raster); !s) return util::Result<std::string>::failure(s.message());
   const std::int64_t w = raster.size.width;
   const std::int64_t h = raster.size.height;
-  if (w <= 0 || h <= 0) return util::Result<std::string>::failure("cannot write an empty picture");
-  if (raster.rgb.size() != static_cast<std::uint64_t>(w * h) * 3)
-    return util::Result<std::string>::failure("picture data does not match its size");
   const std::uint64_t rowBytes = (static_cast<std::uint64_t>(w) * 3 + 3) / 4 * 4;
   const std::uint64_t imageBytes = rowBytes * static_cast<std::uint64_t>(h);
   const std::uint64_t fileBytes = kFileHeaderSize + kInfoHeaderSize + imageBytes;

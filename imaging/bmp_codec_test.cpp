@@ -1,56 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "imaging/codec.h"
-#include "testsupport/temp_tree.h"
+#include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
 namespace {
 
-Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
-struct Decoded {
-  util::Status status = util::Status::success();
-  Raster raster;
-  bool begun = false;
-};
-
-class RecordingSink : public RasterSink {
- public:
-  bool begin(Size rows, Size full) override {
-    begun = true;
-    return RasterSink::begin(rows, full);
-  }
-  bool begun = false;
-};
+using namespace pixelmote::testing;
 
 Decoded decode(const std::string& file, Rgb background = kSurfaceBackground) {
-  DecodeRequest request;
-  request.background = background;
-  RecordingSink sink;
-  Decoded d;
-  d.status = decodeBmp(bytesOf(file), request, sink);
-  d.raster = sink.raster;
-  d.begun = sink.begun;
-  return d;
-}
-
-// Every pixel different from its neighbours in all three channels.
-Raster pattern(int w, int h) {
-  Raster r(Size{w, h});
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = r.row(y) + x * 3;
-      p[0] = static_cast<std::uint8_t>(x * 37 + y * 11);
-      p[1] = static_cast<std::uint8_t>(x * 5 + y * 71 + 3);
-      p[2] = static_cast<std::uint8_t>(x * 101 + y * 13 + 7);
-    }
-  return r;
+  return decodeWith(decodeBmp, file, background);
 }
 
 void put16(std::string& s, std::size_t at, std::uint32_t v) {
@@ -121,36 +85,7 @@ std::string buildBmp(const BmpFields& fields) {
   return file + header + extra + pixels;
 }
 
-Raster rasterOf(int w, int h, const std::vector<Rgb>& pixels) {
-  Raster r(Size{w, h});
-  for (int i = 0; i < w * h; ++i) {
-    r.rgb[i * 3] = pixels[i].r;
-    r.rgb[i * 3 + 1] = pixels[i].g;
-    r.rgb[i * 3 + 2] = pixels[i].b;
-  }
-  return r;
-}
-
-constexpr Rgb kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255}, kBlack{0, 0, 0}, kWhite{255, 255, 255},
-    kGray{128, 128, 128};
-
-// ImageMagick's conversion of raw pixels (`layout` "rgb" or "rgba") into
-// `format:file` with `options`; empty if convert failed.
-std::string magick(const std::string& raw, Size size, const std::string& layout, const std::string& options,
-                   const std::string& format) {
-  testing::TempTree tree;
-  const std::string in = tree.fileWith("in.raw", raw);
-  const std::string out = tree.path("out");
-  const std::string command = "convert -size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                              " -depth 8 " + layout + ":'" + in + "' " + options + " " + format + ":'" + out +
-                              "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  return tree.read("out");
-}
-
-std::string magick(const Raster& source, const std::string& options, const std::string& format) {
-  return magick(std::string(source.rgb.begin(), source.rgb.end()), source.size, "rgb", options, format);
-}
+constexpr Rgb kGray{128, 128, 128};
 
 TEST(BmpCodec, RoundTripGivesBackTheSamePixels) {
   for (const Size size : {Size{1, 1}, Size{3, 5}, Size{4, 4}, Size{7, 2}, Size{1, 5000}, Size{5000, 1}}) {
@@ -458,19 +393,13 @@ TEST(BmpCodec, DecodesImageMagickFiles) {
   }
 
   // Partial transparency in a 32-bit file.
-  std::string rgba;
-  for (int i = 0; i < 8; ++i)
-    rgba += std::string{static_cast<char>(200), 0, static_cast<char>(i * 30), static_cast<char>(i * 36)};
+  const std::string rgba = risingAlphaPixels();
   const std::string file = magick(rgba, Size{8, 1}, "rgba", "", "BMP");
   ASSERT_FALSE(file.empty()) << "convert failed";
   const Rgb bg{10, 250, 90};
   const Decoded d = decode(file, bg);
   ASSERT_TRUE(d.status.ok()) << d.status.message();
-  for (int x = 0; x < 8; ++x) {
-    const int a = x * 36;
-    auto mix = [a](int c, int b) { return static_cast<std::uint8_t>((c * a + b * (255 - a) + 127) / 255); };
-    EXPECT_EQ(d.raster.at(x, 0), (Rgb{mix(200, bg.r), mix(0, bg.g), mix(x * 30, bg.b)})) << "pixel " << x;
-  }
+  EXPECT_EQ(d.raster, composedOver(rgba, bg));
 }
 
 TEST(BmpCodec, TruncatedFilesFailWithAMessage) {
@@ -543,15 +472,9 @@ TEST(BmpCodec, RefusesAbsurdSizesBeforeStarting) {
 }
 
 TEST(BmpCodec, SinkRefusalStopsTheDecode) {
-  class Refusing : public RowSink {
-   public:
-    bool begin(Size, Size) override { return false; }
-    void row(int, const std::uint8_t*) override { ++rows; }
-    int rows = 0;
-  } sink;
-  const std::string file = encodeBmp(pattern(2, 2)).value();
-  EXPECT_FALSE(decodeBmp(bytesOf(file), DecodeRequest{}, sink).ok());
-  EXPECT_EQ(sink.rows, 0);
+  const Decoded d = decodeRefused(decodeBmp, encodeBmp(pattern(2, 2)).value());
+  EXPECT_FALSE(d.status.ok());
+  EXPECT_EQ(d.rows, 0);
 }
 
 }  // namespace

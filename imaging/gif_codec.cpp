@@ -449,15 +449,10 @@ util::Result<std::string> encodeGif(const Raster& raster, int bits) {
   if (bits < 1 || bits > 8) {
     return Result<std::string>::failure("GIF colour depth of " + std::to_string(bits) + " bits is not 1 to 8");
   }
+  if (util::Status s = checkWritable(raster); !s) return Result<std::string>::failure(s.message());
   const Size size = raster.size;
-  if (size.width <= 0 || size.height <= 0) {
-    return Result<std::string>::failure("cannot write an empty picture of " + sizeText(size) + " pixels");
-  }
   if (size.width > 65535 || size.height > 65535) {
     return Result<std::string>::failure("picture of " + sizeText(size) + " pixels is too large for GIF");
-  }
-  if (raster.rgb.size() != static_cast<std::size_t>(size.pixels()) * 3) {
-    return Result<std::string>::failure("picture data does not match its size of " + sizeText(size));
   }
   const int maxColours = 1 << bits;
   // A picture that fits the palette keeps its colours exactly and needs no

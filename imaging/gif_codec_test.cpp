@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
 namespace {
+
+using namespace pixelmote::testing;
 
 // ---------------------------------------------------------------------------
 // Test GIFs, written with giflib's encoder.
@@ -159,43 +162,11 @@ std::string withoutGlobalTable(std::string gif) {
   return gif;
 }
 
-Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
-// Keeps the picture and checks the sink contract: begin once, then every row
-// once, top to bottom, none before begin.
-class CheckingSink : public RowSink {
- public:
-  bool begin(Size rows, Size full) override {
-    ++begins;
-    EXPECT_EQ(rows, full);
-    raster = Raster(rows, Rgb{1, 2, 3});
-    return accept;
-  }
-  void row(int y, const std::uint8_t* rgb) override {
-    EXPECT_EQ(begins, 1);
-    EXPECT_EQ(y, nextRow);
-    if (y != nextRow || y < 0 || y >= raster.size.height) return;
-    std::memcpy(raster.row(y), rgb, raster.stride());
-    ++nextRow;
-  }
-  bool complete() const { return begins == 1 && nextRow == raster.size.height; }
-
-  bool accept = true;
-  int begins = 0;
-  int nextRow = 0;
-  Raster raster;
-};
-
-struct Decoded {
-  util::Status status = util::Status::success();
-  CheckingSink sink;
-};
-
+// GIF pictures are never reduced while decoding: rows come at full size.
 Decoded decode(const std::string& gif, const DecodeRequest& request = {}) {
-  Decoded d;
-  d.status = decodeGif(bytesOf(gif), request, d.sink);
-  if (d.status) {
-    EXPECT_TRUE(d.sink.complete());
+  Decoded d = decodeWith(decodeGif, gif, request);
+  if (d.begun) {
+    EXPECT_EQ(d.raster.size, d.full);
   }
   return d;
 }
@@ -206,7 +177,7 @@ Raster readBack(const util::Result<std::string>& encoded) {
   if (!encoded.ok()) return {};
   Decoded d = decode(encoded.value());
   EXPECT_TRUE(d.status.ok()) << d.status.message();
-  return d.sink.raster;
+  return d.raster;
 }
 
 std::set<std::uint32_t> coloursOf(const Raster& raster) {
@@ -222,11 +193,6 @@ int globalTableSize(const std::string& gif) { return static_cast<int>(globalTabl
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-constexpr Rgb kRed{255, 0, 0};
-constexpr Rgb kGreen{0, 255, 0};
-constexpr Rgb kBlue{0, 0, 255};
-constexpr Rgb kWhite{255, 255, 255};
-constexpr Rgb kBlack{0, 0, 0};
 constexpr Rgb kBackdrop{10, 20, 30};
 
 // ---------------------------------------------------------------------------
@@ -237,9 +203,9 @@ TEST(GifDecode, FrameFillingTheScreenGivesItsPixels) {
   layout.frames.push_back({0, 0, 7, 5, false, {}, framePixels(7, 5, [](int x, int y) { return x + 7 * y; })});
   Decoded d = decode(buildGif(layout));
   ASSERT_TRUE(d.status.ok()) << d.status.message();
-  EXPECT_EQ(d.sink.raster.size, (Size{7, 5}));
+  EXPECT_EQ(d.raster.size, (Size{7, 5}));
   for (int y = 0; y < 5; ++y) {
-    for (int x = 0; x < 7; ++x) EXPECT_EQ(d.sink.raster.at(x, y), layout.globalColours[x + 7 * y]);
+    for (int x = 0; x < 7; ++x) EXPECT_EQ(d.raster.at(x, y), layout.globalColours[x + 7 * y]);
   }
 }
 
@@ -251,13 +217,13 @@ TEST(GifDecode, AnimationGivesTheFirstFrameOnly) {
   const std::string gif = buildGif(layout);
   Decoded d = decode(gif);
   ASSERT_TRUE(d.status.ok()) << d.status.message();
-  EXPECT_EQ(d.sink.raster, Raster({6, 4}, kRed));
+  EXPECT_EQ(d.raster, Raster({6, 4}, kRed));
 
   // Later frames are not read at all: damage there does not matter.
   const std::string cut = gif.substr(0, gif.size() - 12);
   Decoded fromCut = decode(cut);
   ASSERT_TRUE(fromCut.status.ok()) << fromCut.status.message();
-  EXPECT_EQ(fromCut.sink.raster, Raster({6, 4}, kRed));
+  EXPECT_EQ(fromCut.raster, Raster({6, 4}, kRed));
 }
 
 TEST(GifDecode, InterlacedRowsComeOutInPictureOrder) {
@@ -268,7 +234,7 @@ TEST(GifDecode, InterlacedRowsComeOutInPictureOrder) {
     Decoded d = decode(buildGif(layout));
     ASSERT_TRUE(d.status.ok()) << d.status.message();
     for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < 3; ++x) ASSERT_EQ(d.sink.raster.at(x, y), layout.globalColours[(y * 3 + x) % 64]) << y;
+      for (int x = 0; x < 3; ++x) ASSERT_EQ(d.raster.at(x, y), layout.globalColours[(y * 3 + x) % 64]) << y;
     }
   }
 }
@@ -288,7 +254,7 @@ TEST(GifDecode, ScreenOutsideTheFrameAndTransparentPixelsBecomeTheBackground) {
     for (int y = 0; y < 2; ++y) {
       for (int x = 0; x < 3; ++x) std::memcpy(expected.row(1 + y) + (2 + x) * 3, &frame[y][x], 3);
     }
-    EXPECT_EQ(d.sink.raster, expected);
+    EXPECT_EQ(d.raster, expected);
   }
 }
 
@@ -301,8 +267,8 @@ TEST(GifDecode, TransparencyComesOnlyFromAControlBlockWithTheFlag) {
   request.background = kBackdrop;
   Decoded plain = decode(gif, request);
   ASSERT_TRUE(plain.status.ok()) << plain.status.message();
-  EXPECT_EQ(plain.sink.raster.at(0, 0), kRed);
-  EXPECT_EQ(plain.sink.raster.at(1, 0), kGreen);
+  EXPECT_EQ(plain.raster.at(0, 0), kRed);
+  EXPECT_EQ(plain.raster.at(1, 0), kGreen);
 
   // A control block naming index 1 without the transparency flag.
   const std::size_t image = firstImageAt(gif);
@@ -310,13 +276,13 @@ TEST(GifDecode, TransparencyComesOnlyFromAControlBlockWithTheFlag) {
   gif.insert(image, control);
   Decoded unflagged = decode(gif, request);
   ASSERT_TRUE(unflagged.status.ok()) << unflagged.status.message();
-  EXPECT_EQ(unflagged.sink.raster.at(1, 0), kGreen);
+  EXPECT_EQ(unflagged.raster.at(1, 0), kGreen);
 
   gif[image + 3] = 0x01;  // now with the flag
   Decoded flagged = decode(gif, request);
   ASSERT_TRUE(flagged.status.ok()) << flagged.status.message();
-  EXPECT_EQ(flagged.sink.raster.at(0, 0), kRed);
-  EXPECT_EQ(flagged.sink.raster.at(1, 0), kBackdrop);
+  EXPECT_EQ(flagged.raster.at(0, 0), kRed);
+  EXPECT_EQ(flagged.raster.at(1, 0), kBackdrop);
 }
 
 TEST(GifDecode, FrameReachingPastTheScreenIsClipped) {
@@ -331,7 +297,7 @@ TEST(GifDecode, FrameReachingPastTheScreenIsClipped) {
     for (int y = 0; y < 2; ++y) {
       for (int x = 0; x < 3; ++x) std::memcpy(expected.row(2 + y) + (3 + x) * 3, &layout.globalColours[1 + x + 5 * y], 3);
     }
-    EXPECT_EQ(d.sink.raster, expected);
+    EXPECT_EQ(d.raster, expected);
   }
 }
 
@@ -343,9 +309,9 @@ TEST(GifDecode, ColourTables) {
     layout.frames.push_back({0, 0, 4, 1, false, {kBlue, kRed, kGreen, kWhite}, indices});
     Decoded d = decode(buildGif(layout));
     ASSERT_TRUE(d.status.ok()) << d.status.message();
-    EXPECT_EQ(d.sink.raster.at(0, 0), kBlue);
-    EXPECT_EQ(d.sink.raster.at(1, 0), kRed);
-    EXPECT_EQ(d.sink.raster.at(3, 0), kWhite);
+    EXPECT_EQ(d.raster.at(0, 0), kBlue);
+    EXPECT_EQ(d.raster.at(1, 0), kRed);
+    EXPECT_EQ(d.raster.at(3, 0), kWhite);
   }
   {
     SCOPED_TRACE("local table wins over the global one");
@@ -353,8 +319,8 @@ TEST(GifDecode, ColourTables) {
     layout.frames.push_back({0, 0, 4, 1, false, {kBlue, kGreen, kWhite, kBlack}, indices});
     Decoded d = decode(buildGif(layout));
     ASSERT_TRUE(d.status.ok()) << d.status.message();
-    EXPECT_EQ(d.sink.raster.at(0, 0), kBlue);
-    EXPECT_EQ(d.sink.raster.at(2, 0), kWhite);
+    EXPECT_EQ(d.raster.at(0, 0), kBlue);
+    EXPECT_EQ(d.raster.at(2, 0), kWhite);
   }
   {
     SCOPED_TRACE("indices past a two-entry table are black");
@@ -362,10 +328,10 @@ TEST(GifDecode, ColourTables) {
     layout.frames.push_back({0, 0, 4, 1, false, {}, indices});
     Decoded d = decode(buildGif(layout));
     ASSERT_TRUE(d.status.ok()) << d.status.message();
-    EXPECT_EQ(d.sink.raster.at(0, 0), kRed);
-    EXPECT_EQ(d.sink.raster.at(1, 0), kGreen);
-    EXPECT_EQ(d.sink.raster.at(2, 0), kBlack);
-    EXPECT_EQ(d.sink.raster.at(3, 0), kBlack);
+    EXPECT_EQ(d.raster.at(0, 0), kRed);
+    EXPECT_EQ(d.raster.at(1, 0), kGreen);
+    EXPECT_EQ(d.raster.at(2, 0), kBlack);
+    EXPECT_EQ(d.raster.at(3, 0), kBlack);
   }
 }
 
@@ -377,13 +343,13 @@ TEST(GifDecode, NoColourTableGivesAGreyRamp) {
   gif[kScreenPackedAt] = 0x10;
   Decoded d = decode(gif);
   ASSERT_TRUE(d.status.ok()) << d.status.message();
-  EXPECT_EQ(d.sink.raster.at(0, 0), kBlack);
-  EXPECT_EQ(d.sink.raster.at(3, 0), kWhite);
+  EXPECT_EQ(d.raster.at(0, 0), kBlack);
+  EXPECT_EQ(d.raster.at(3, 0), kWhite);
   for (int x = 0; x < 4; ++x) {
-    const Rgb c = d.sink.raster.at(x, 0);
+    const Rgb c = d.raster.at(x, 0);
     EXPECT_TRUE(c.r == c.g && c.g == c.b) << x;
     if (x > 0) {
-      EXPECT_GT(c.r, d.sink.raster.at(x - 1, 0).r) << x;
+      EXPECT_GT(c.r, d.raster.at(x - 1, 0).r) << x;
     }
   }
 }
@@ -406,7 +372,7 @@ TEST(GifDecode, DeclaredSizesBeyondTheLimitAreRefusedBeforeDecoding) {
     Decoded d = decode(gif);
     EXPECT_FALSE(d.status.ok());
     EXPECT_TRUE(contains(d.status.message(), "too large")) << d.status.message();
-    EXPECT_EQ(d.sink.begins, 0);
+    EXPECT_FALSE(d.begun);
   }
   {
     SCOPED_TRACE("huge frame on a small screen");
@@ -417,7 +383,7 @@ TEST(GifDecode, DeclaredSizesBeyondTheLimitAreRefusedBeforeDecoding) {
     Decoded d = decode(gif);
     EXPECT_FALSE(d.status.ok());
     EXPECT_TRUE(contains(d.status.message(), "too large")) << d.status.message();
-    EXPECT_EQ(d.sink.begins, 0);
+    EXPECT_FALSE(d.begun);
   }
 }
 
@@ -427,7 +393,7 @@ TEST(GifDecode, TheLimitComesFromTheRequest) {
   EXPECT_TRUE(decode(buildGif(smallPicture(20, 20)), request).status.ok());
   Decoded screenTooLarge = decode(buildGif(smallPicture(20, 21)), request);
   EXPECT_FALSE(screenTooLarge.status.ok());
-  EXPECT_EQ(screenTooLarge.sink.begins, 0);
+  EXPECT_FALSE(screenTooLarge.begun);
 
   // The screen fits, the frame (clipped to it) declares more.
   GifLayout layout{10, 10, {kRed, kGreen}, {}};
@@ -435,7 +401,7 @@ TEST(GifDecode, TheLimitComesFromTheRequest) {
   Decoded frameTooLarge = decode(buildGif(layout), request);
   EXPECT_FALSE(frameTooLarge.status.ok());
   EXPECT_TRUE(contains(frameTooLarge.status.message(), "too large")) << frameTooLarge.status.message();
-  EXPECT_EQ(frameTooLarge.sink.begins, 0);
+  EXPECT_FALSE(frameTooLarge.begun);
 }
 
 TEST(GifDecode, EmptyOrMisplacedGeometryIsRefused) {
@@ -445,7 +411,7 @@ TEST(GifDecode, EmptyOrMisplacedGeometryIsRefused) {
     putWord(gif, firstImageAt(gif) + 7, 0);
     Decoded d = decode(gif);
     EXPECT_FALSE(d.status.ok());
-    EXPECT_EQ(d.sink.begins, 0);
+    EXPECT_FALSE(d.begun);
   }
   {
     SCOPED_TRACE("frame of width 0");
@@ -465,7 +431,7 @@ TEST(GifDecode, EmptyOrMisplacedGeometryIsRefused) {
     layout.frames.push_back({4, 0, 2, 2, false, {}, {0, 1, 1, 0}});
     Decoded d = decode(buildGif(layout));
     EXPECT_FALSE(d.status.ok());
-    EXPECT_EQ(d.sink.begins, 0);
+    EXPECT_FALSE(d.begun);
   }
   {
     SCOPED_TRACE("frame entirely below the screen");
@@ -511,7 +477,7 @@ TEST(GifDecode, PictureDataEndingBeforeTheLastPixelFails) {
   gif += std::string("\x00\x3b", 2);
   Decoded d = decode(gif);
   EXPECT_FALSE(d.status.ok());
-  EXPECT_FALSE(d.sink.complete());
+  EXPECT_FALSE(d.complete());
 }
 
 TEST(GifDecode, CodeSizeOf12IsCorrupt) {
@@ -528,7 +494,7 @@ TEST(GifDecode, NotAGif) {
         std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR", 16), std::string(100, 'G')}) {
     Decoded d = decode(bytes);
     EXPECT_EQ(d.status.message(), "not a GIF file");
-    EXPECT_EQ(d.sink.begins, 0);
+    EXPECT_FALSE(d.begun);
   }
 }
 
@@ -536,15 +502,13 @@ TEST(GifDecode, FileWithoutAFrameFails) {
   GifLayout layout{4, 4, {kRed, kGreen}, {}};
   Decoded d = decode(buildGif(layout));
   EXPECT_FALSE(d.status.ok());
-  EXPECT_EQ(d.sink.begins, 0);
+  EXPECT_FALSE(d.begun);
 }
 
 TEST(GifDecode, RefusalByTheSinkFails) {
-  CheckingSink sink;
-  sink.accept = false;
-  const std::string gif = buildGif(smallPicture(4, 4));
-  EXPECT_FALSE(decodeGif(bytesOf(gif), {}, sink).ok());
-  EXPECT_EQ(sink.nextRow, 0);
+  const Decoded d = decodeRefused(decodeGif, buildGif(smallPicture(4, 4)));
+  EXPECT_FALSE(d.status.ok());
+  EXPECT_EQ(d.rows, 0);
 }
 
 TEST(GifDecode, RandomDamageNeverBreaksTheSinkContract) {

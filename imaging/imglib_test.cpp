@@ -48,6 +48,12 @@ class ImglibTest : public ::testing::Test {
     EXPECT_TRUE(bytes) << bytes.message();
     return tree.fileWith(relative, bytes.value());
   }
+  // Makes `raster` the current picture by reading it from a BMP file.
+  bool readAsCurrent(const Raster& raster) {
+    imagingVariables().ImgFile = bmpFile("current.bmp", raster);
+    std::string noType;
+    return ReadImage(noType);
+  }
 
   TempTree tree;
   std::vector<std::string> messages;
@@ -113,11 +119,10 @@ TEST_F(ImglibTest, TypeComesFromTheFilesOwnNameOnly) {
 }
 
 TEST_F(ImglibTest, ReadRefusesNamesWithoutUsableExtension) {
+  ASSERT_TRUE(readAsCurrent(colourful({4, 4})));
   ImagingVariables& v = imagingVariables();
-  v.ImgFile = bmpFile("keep.bmp", colourful({4, 4}));
-  std::string noType;
-  ASSERT_TRUE(ReadImage(noType));
   const int current = v.ImgBitmap;
+  std::string noType;
   for (const std::string name : {"", "noext", "dot.", "x.0"}) {
     v.ImgFile = name.empty() ? "" : tree.file(name, 10);
     EXPECT_FALSE(ReadImage(noType)) << name;
@@ -127,12 +132,10 @@ TEST_F(ImglibTest, ReadRefusesNamesWithoutUsableExtension) {
 }
 
 TEST_F(ImglibTest, WriteChoosesTheTypeByExtensionOrAppendsTheFallback) {
-  ImagingVariables& v = imagingVariables();
   const Raster picture = colourful({9, 7});
-  v.ImgFile = bmpFile("src.bmp", picture);
-  std::string noType;
-  ASSERT_TRUE(ReadImage(noType));
+  ASSERT_TRUE(readAsCurrent(picture));
 
+  ImagingVariables& v = imagingVariables();
   v.ImgFile = tree.path("out");
   std::string gif = "GIF";
   EXPECT_TRUE(WriteImage(gif));
@@ -142,6 +145,7 @@ TEST_F(ImglibTest, WriteChoosesTheTypeByExtensionOrAppendsTheFallback) {
   EXPECT_EQ(std::string(bytes->begin(), bytes->begin() + 3), "GIF");
 
   v.ImgFile = tree.path("copy.PNG");
+  std::string noType;
   EXPECT_TRUE(WriteImage(noType));
   RasterSink sink;
   ASSERT_TRUE(decodePng(Bytes(util::readFileBytes(tree.path("copy.PNG")).value()), {}, sink));
@@ -150,10 +154,9 @@ TEST_F(ImglibTest, WriteChoosesTheTypeByExtensionOrAppendsTheFallback) {
 }
 
 TEST_F(ImglibTest, WriteWithoutAValidTypeShowsTheMessage) {
+  ASSERT_TRUE(readAsCurrent(colourful({3, 3})));
   ImagingVariables& v = imagingVariables();
-  v.ImgFile = bmpFile("src.bmp", colourful({3, 3}));
   std::string noType;
-  ASSERT_TRUE(ReadImage(noType));
   v.ImgFile = tree.path("noext");
   EXPECT_FALSE(WriteImage(noType));
   v.ImgFile = tree.path("zero.0");
@@ -164,10 +167,9 @@ TEST_F(ImglibTest, WriteWithoutAValidTypeShowsTheMessage) {
 }
 
 TEST_F(ImglibTest, AFailedWriteReturnsFalseWithoutAMessage) {
+  ASSERT_TRUE(readAsCurrent(colourful({3, 3})));
   ImagingVariables& v = imagingVariables();
-  v.ImgFile = bmpFile("src.bmp", colourful({3, 3}));
   std::string noType;
-  ASSERT_TRUE(ReadImage(noType));
   v.ImgFile = tree.path("missing-folder/out.jpg");
   EXPECT_FALSE(WriteImage(noType));
   EXPECT_EQ(v.ImgResult, 0);

@@ -16,6 +16,7 @@
 
 #include "imaging/codec.h"
 #include "imaging/exif_orientation.h"
+#include "imaging/palette.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -465,12 +466,7 @@ util::Status decodeJpeg(Bytes data, const DecodeRequest& request, RowSink& sink)
 }
 
 util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing) {
-  if (raster.size.width <= 0 || raster.size.height <= 0) {
-    return util::Result<std::string>::failure("cannot encode an empty picture");
-  }
-  if (raster.rgb.size() != static_cast<std::size_t>(raster.size.pixels()) * 3) {
-    return util::Result<std::string>::failure("picture data does not match its size");
-  }
+  if (util::Status s = checkWritable(raster); !s) return util::Result<std::string>::failure(s.message());
   try {
     JpegWriter writer(raster, quality, smoothing);
     return writer.write();

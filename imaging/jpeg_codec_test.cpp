@@ -15,13 +15,14 @@
 
 #include "imaging/codec.h"
 #include "imaging/exif_orientation.h"
+#include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
 namespace {
 
 using ByteVector = std::vector<std::uint8_t>;
 
-Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+using namespace pixelmote::testing;
 
 // ---------------------------------------------------------------------------
 // Test pictures
@@ -218,23 +219,6 @@ std::string withDeclaredSize(std::string file, std::uint8_t sofCode, int width, 
 // ---------------------------------------------------------------------------
 // Sinks
 
-// Keeps the picture and checks the row protocol.
-class CheckingSink : public RasterSink {
- public:
-  bool begin(Size rows, Size full) override {
-    ++begins;
-    return RasterSink::begin(rows, full);
-  }
-  void row(int y, const std::uint8_t* rgb) override {
-    EXPECT_EQ(begins, 1);
-    EXPECT_EQ(y, rowsSeen);
-    ++rowsSeen;
-    RasterSink::row(y, rgb);
-  }
-  int begins = 0;
-  int rowsSeen = 0;
-};
-
 // Counts without keeping anything: for pictures declared huge.
 class CountingSink : public RowSink {
  public:
@@ -249,24 +233,8 @@ class CountingSink : public RowSink {
   Size declared;
 };
 
-struct Decoded {
-  util::Status status = util::Status::success();
-  Raster raster;
-  Size full;
-  int rowsSeen = 0;
-};
-
 Decoded decode(const std::string& file, const DecodeRequest& request = {}) {
-  CheckingSink sink;
-  Decoded d;
-  d.status = decodeJpeg(bytesOf(file), request, sink);
-  d.raster = std::move(sink.raster);
-  d.full = sink.fullSize;
-  d.rowsSeen = sink.rowsSeen;
-  if (d.status.ok()) {
-    EXPECT_EQ(sink.rowsSeen, d.raster.size.height) << "every row once";
-  }
-  return d;
+  return decodeWith(decodeJpeg, file, request);
 }
 
 DecodeRequest needing(Size need) {
@@ -820,7 +788,7 @@ TEST_F(JpegDamage, TruncatedFilesFail) {
     const Decoded d = decode(m_file.substr(0, static_cast<std::size_t>(m_file.size() * fraction)));
     ASSERT_FALSE(d.status.ok());
     EXPECT_EQ(d.status.message(), "data ends early");
-    EXPECT_LT(d.rowsSeen, 192);
+    EXPECT_LT(d.rows, 192);
   }
   for (const std::size_t keep : {std::size_t{2}, std::size_t{20}, scanDataOffset(m_file)}) {
     SCOPED_TRACE(keep);
@@ -883,7 +851,7 @@ TEST_F(JpegDamage, BrokenHeaderFailsWithoutRows) {
   const Decoded d = decode(damaged);
   ASSERT_FALSE(d.status.ok());
   EXPECT_EQ(d.status.message().rfind("corrupt data", 0), 0u) << d.status.message();
-  EXPECT_EQ(d.rowsSeen, 0);
+  EXPECT_EQ(d.rows, 0);
 }
 
 TEST_F(JpegDamage, HarmlessOddBytesAreTolerated) {
@@ -919,14 +887,12 @@ TEST(JpegNotJpeg, OtherBytesFail) {
   const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x10\0\0\0\x10\x08\x02\0\0\0\x90\x91\x68\x36", 33);
   const std::string text = "This is a plain text file, not a picture.\n";
   for (const std::string& file : {png, text, std::string(), std::string("\xFF"), std::string("\xFF\xD8")}) {
-    CheckingSink sink;
-    const util::Status status = decodeJpeg(bytesOf(file), {}, sink);
-    EXPECT_FALSE(status.ok());
-    EXPECT_FALSE(status.message().empty());
-    EXPECT_EQ(sink.begins, 0);
+    const Decoded d = decode(file);
+    EXPECT_FALSE(d.status.ok());
+    EXPECT_FALSE(d.status.message().empty());
+    EXPECT_FALSE(d.begun);
   }
-  CheckingSink sink;
-  EXPECT_EQ(decodeJpeg(bytesOf(text), {}, sink).message(), "not a JPEG file");
+  EXPECT_EQ(decode(text).status.message(), "not a JPEG file");
 }
 
 // ---------------------------------------------------------------------------
@@ -954,7 +920,7 @@ TEST(JpegLimits, ProgressiveScanCountIsBounded) {
   request.limits.maxProgressiveScans = 9;
   const Decoded d = decode(file, request);
   EXPECT_EQ(d.status.message(), "more than 9 progressive scans");
-  EXPECT_EQ(d.rowsSeen, 0);
+  EXPECT_EQ(d.rows, 0);
 }
 
 TEST(JpegLimits, DecoderMemoryIsCapped) {
@@ -1007,20 +973,10 @@ INSTANTIATE_TEST_SUITE_P(BaselineAndProgressive, JpegHugeHeader, ::testing::Bool
                          [](const auto& info) { return std::string(info.param ? "progressive" : "baseline"); });
 
 TEST(JpegSink, RefusalStopsDecoding) {
-  class RefusingSink : public RowSink {
-   public:
-    bool begin(Size rows, Size) override {
-      offered = rows;
-      return false;
-    }
-    void row(int, const std::uint8_t*) override { ++rowsSeen; }
-    Size offered;
-    int rowsSeen = 0;
-  } sink;
-  const std::string file = encodeOrFail(gradient(40, 30));
-  EXPECT_FALSE(decodeJpeg(bytesOf(file), {}, sink).ok());
-  EXPECT_EQ(sink.offered, (Size{40, 30}));
-  EXPECT_EQ(sink.rowsSeen, 0);
+  const Decoded d = decodeRefused(decodeJpeg, encodeOrFail(gradient(40, 30)));
+  EXPECT_FALSE(d.status.ok());
+  EXPECT_EQ(d.raster.size, (Size{40, 30}));  // the size begin() was offered
+  EXPECT_EQ(d.rows, 0);
 }
 
 }  // namespace

@@ -1,8 +1,20 @@
 #include "imaging/palette.h"
 
+#include <string>
 #include <unordered_map>
 
 namespace pixelmote::imaging {
+
+util::Status checkWritable(const Raster& raster) {
+  const std::int64_t w = raster.size.width;
+  const std::int64_t h = raster.size.height;
+  const std::string size = std::to_string(w) + " x " + std::to_string(h);
+  if (w <= 0 || h <= 0) return util::Status::failure("cannot write an empty picture of " + size + " pixels");
+  if (raster.rgb.size() != static_cast<std::uint64_t>(w * h) * 3)
+    return util::Status::failure("picture data of " + std::to_string(raster.rgb.size()) +
+                                 " bytes does not match its size of " + size + " pixels");
+  return util::Status::success();
+}
 
 std::optional<ExactPalette> exactPalette(const Raster& raster, std::size_t limit) {
   ExactPalette result;

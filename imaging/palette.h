@@ -1,5 +1,6 @@
-// A picture's own colours as a palette, for writers that can store pictures
-// of few colours in indexed form without losing any.
+// Helpers shared by the picture writers: the check every writer makes of
+// its input, and a picture's own colours as a palette for writers that can
+// store pictures of few colours in indexed form without losing any.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,13 @@
 #include <vector>
 
 #include "imaging/raster.h"
+#include "util/result.h"
 
 namespace pixelmote::imaging {
+
+// Success if `raster` can be written: a size of at least 1 x 1 and exactly
+// three bytes of pixel data per pixel. Otherwise the message says which.
+util::Status checkWritable(const Raster& raster);
 
 struct ExactPalette {
   std::vector<Rgb> colours;           // in order of first appearance

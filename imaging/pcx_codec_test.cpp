@@ -1,67 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "imaging/codec.h"
-#include "testsupport/temp_tree.h"
+#include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
 namespace {
 
-Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+using namespace pixelmote::testing;
 
-struct Decoded {
-  util::Status status = util::Status::success();
-  Raster raster;
-  bool begun = false;
-  int rows = 0;
-};
-
-class RecordingSink : public RasterSink {
- public:
-  bool begin(Size rows, Size full) override {
-    begun = true;
-    return RasterSink::begin(rows, full);
-  }
-  void row(int y, const std::uint8_t* rgb) override {
-    ++rowCount;
-    RasterSink::row(y, rgb);
-  }
-  bool begun = false;
-  int rowCount = 0;
-};
-
-Decoded decode(const std::string& file, Rgb background = kSurfaceBackground) {
-  DecodeRequest request;
-  request.background = background;
-  RecordingSink sink;
-  Decoded d;
-  d.status = decodePcx(bytesOf(file), request, sink);
-  d.raster = sink.raster;
-  d.begun = sink.begun;
-  d.rows = sink.rowCount;
-  return d;
-}
-
-Raster pattern(int w, int h) {
-  Raster r(Size{w, h});
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = r.row(y) + x * 3;
-      p[0] = static_cast<std::uint8_t>(x * 37 + y * 11);
-      p[1] = static_cast<std::uint8_t>(x * 5 + y * 71 + 3);
-      p[2] = static_cast<std::uint8_t>(x * 101 + y * 13 + 7);
-    }
-  return r;
+Decoded decode(const std::string& file, Rgb background = kSurfaceBackground, DecodeLimits limits = {}) {
+  return decodeWith(decodePcx, file, background, limits);
 }
 
 // A picture of `colours` distinct colours, in runs long enough to be coded
 // as runs and with values at or above 0xC0 that need escaping.
-Raster fewColours(int w, int h, int colours) {
+Raster colourRuns(int w, int h, int colours) {
   Raster r(Size{w, h});
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
@@ -71,16 +29,6 @@ Raster fewColours(int w, int h, int colours) {
       p[1] = static_cast<std::uint8_t>(c * 50);
       p[2] = static_cast<std::uint8_t>(255 - c);
     }
-  return r;
-}
-
-Raster rasterOf(int w, int h, const std::vector<Rgb>& pixels) {
-  Raster r(Size{w, h});
-  for (int i = 0; i < w * h; ++i) {
-    r.rgb[i * 3] = pixels[i].r;
-    r.rgb[i * 3 + 1] = pixels[i].g;
-    r.rgb[i * 3 + 2] = pixels[i].b;
-  }
   return r;
 }
 
@@ -133,22 +81,10 @@ std::string tailPalette(const std::vector<Rgb>& colours) {
   return s;
 }
 
-constexpr Rgb kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255}, kBlack{0, 0, 0}, kWhite{255, 255, 255};
-
-std::string magick(const std::string& raw, Size size, const std::string& layout, const std::string& options) {
-  testing::TempTree tree;
-  const std::string in = tree.fileWith("in.raw", raw);
-  const std::string out = tree.path("out.pcx");
-  const std::string command = "convert -size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                              " -depth 8 " + layout + ":'" + in + "' " + options + " PCX:'" + out + "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  return tree.read("out.pcx");
-}
-
 TEST(PcxCodec, RoundTripsInBothFormsGiveBackTheSamePixels) {
   for (const Size size : {Size{1, 1}, Size{3, 5}, Size{4, 4}, Size{1, 5000}, Size{5000, 1}, Size{200, 3}}) {
     SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
-    for (const Raster& source : {pattern(size.width, size.height), fewColours(size.width, size.height, 5)})
+    for (const Raster& source : {pattern(size.width, size.height), colourRuns(size.width, size.height, 5)})
       for (const int bits : {8, 24}) {
         const util::Result<std::string> file = encodePcx(source, bits);
         ASSERT_TRUE(file.ok()) << file.message();
@@ -167,7 +103,7 @@ TEST(PcxCodec, ChoosesThePaletteFormOnlyWhenTheColoursFit) {
   };
   for (const Case& c : {Case{5, 8, 1}, Case{5, 3, 1}, Case{5, 2, 3}, Case{256, 8, 1}, Case{2, 1, 1}, Case{5, 24, 3}}) {
     SCOPED_TRACE(std::to_string(c.colours) + " colours, " + std::to_string(c.bits) + " bits");
-    const Raster source = fewColours(800, 2, c.colours);
+    const Raster source = colourRuns(800, 2, c.colours);
     const std::string file = encodePcx(source, c.bits).value();
     EXPECT_EQ(file[0], 0x0A);
     EXPECT_EQ(file[1], 5);
@@ -193,7 +129,7 @@ TEST(PcxCodec, WritesEvenLineLengthsAndTheWindow) {
   EXPECT_EQ(get16(odd, 8), 6);
   EXPECT_EQ(get16(odd, 10), 2);
   EXPECT_EQ(get16(odd, 66), 8);
-  const std::string even = encodePcx(fewColours(10, 3, 3), 8).value();
+  const std::string even = encodePcx(colourRuns(10, 3, 3), 8).value();
   EXPECT_EQ(get16(even, 66), 10);
 }
 
@@ -217,8 +153,7 @@ TEST(PcxCodec, DecodesImageMagickFiles) {
   for (const Case& c :
        {Case{&few, "-type Palette", 1}, Case{&many, "-type TrueColor", 3}, Case{&many, "-type TrueColorAlpha", 4}}) {
     SCOPED_TRACE(c.options);
-    const std::string file =
-        magick(std::string(c.source->rgb.begin(), c.source->rgb.end()), c.source->size, "rgb", c.options);
+    const std::string file = magick(*c.source, c.options, "PCX");
     ASSERT_FALSE(file.empty()) << "convert failed";
     ASSERT_EQ(file[65], c.planes);
     const Decoded d = decode(file);
@@ -227,20 +162,14 @@ TEST(PcxCodec, DecodesImageMagickFiles) {
   }
 
   // Alpha in a fourth plane is composed over the background.
-  std::string rgba;
-  for (int i = 0; i < 8; ++i)
-    rgba += std::string{static_cast<char>(200), 0, static_cast<char>(i * 30), static_cast<char>(i * 36)};
-  const std::string file = magick(rgba, Size{8, 1}, "rgba", "");
+  const std::string rgba = risingAlphaPixels();
+  const std::string file = magick(rgba, Size{8, 1}, "rgba", "", "PCX");
   ASSERT_FALSE(file.empty()) << "convert failed";
   ASSERT_EQ(file[65], 4);
   const Rgb bg{10, 250, 90};
   const Decoded d = decode(file, bg);
   ASSERT_TRUE(d.status.ok()) << d.status.message();
-  for (int x = 0; x < 8; ++x) {
-    const int a = x * 36;
-    auto mix = [a](int c, int b) { return static_cast<std::uint8_t>((c * a + b * (255 - a) + 127) / 255); };
-    EXPECT_EQ(d.raster.at(x, 0), (Rgb{mix(200, bg.r), mix(0, bg.g), mix(x * 30, bg.b)})) << "pixel " << x;
-  }
+  EXPECT_EQ(d.raster, composedOver(rgba, bg));
 }
 
 TEST(PcxCodec, DecodesSixteenColourAndMonochromeForms) {
@@ -299,7 +228,7 @@ TEST(PcxCodec, RunsMayCrossLineEndsAndLinesMayBePadded) {
 
 TEST(PcxCodec, TruncatedFilesFailWithAMessage) {
   for (const int bits : {8, 24}) {
-    const std::string file = encodePcx(fewColours(6, 3, 4), bits).value();
+    const std::string file = encodePcx(colourRuns(6, 3, 4), bits).value();
     for (std::size_t n = 0; n < file.size(); ++n) {
       const Decoded d = decode(file.substr(0, n));
       ASSERT_FALSE(d.status.ok()) << "prefix of " << n << " bytes";
@@ -312,7 +241,7 @@ TEST(PcxCodec, TruncatedFilesFailWithAMessage) {
   EXPECT_EQ(d.status.message(), "data ends early");
   EXPECT_EQ(d.rows, 3);
   // A palette picture whose palette marker is missing.
-  std::string noMarker = encodePcx(fewColours(6, 3, 4), 8).value();
+  std::string noMarker = encodePcx(colourRuns(6, 3, 4), 8).value();
   noMarker[noMarker.size() - 769] = 0;
   EXPECT_NE(decode(noMarker).status.message().find("palette"), std::string::npos);
 }
@@ -338,22 +267,19 @@ TEST(PcxCodec, GarbageFailsWithAMessageAndNoCrash) {
 }
 
 TEST(PcxCodec, RefusesAbsurdSizesBeforeStarting) {
-  // A 16-bit window cannot exceed 65536 pixels a side, so lower the limit.
-  std::string f = header(60000, 60000, 8, 3, 60000) + literal({1, 2, 3});
-  DecodeRequest request;
-  RecordingSink sink;
-  util::Status s = decodePcx(bytesOf(f), request, sink);
-  EXPECT_EQ(s.message(), "picture of 60000 x 60000 pixels is too large");
-  EXPECT_FALSE(sink.begun);
+  Decoded d = decode(header(60000, 60000, 8, 3, 60000) + literal({1, 2, 3}));
+  EXPECT_EQ(d.status.message(), "picture of 60000 x 60000 pixels is too large");
+  EXPECT_FALSE(d.begun);
 
-  request.limits.maxPixels = 100;
-  f = header(20, 20, 8, 3, 20) + literal({1, 2, 3});
-  s = decodePcx(bytesOf(f), request, sink);
-  EXPECT_EQ(s.message(), "picture of 20 x 20 pixels is too large");
-  EXPECT_FALSE(sink.begun);
+  // A 16-bit window cannot exceed 65536 pixels a side, so lower the limit.
+  DecodeLimits small;
+  small.maxPixels = 100;
+  d = decode(header(20, 20, 8, 3, 20) + literal({1, 2, 3}), kSurfaceBackground, small);
+  EXPECT_EQ(d.status.message(), "picture of 20 x 20 pixels is too large");
+  EXPECT_FALSE(d.begun);
 
   // An inverted window and a line length shorter than the width.
-  f = header(4, 4, 8, 3, 4) + literal({1});
+  std::string f = header(4, 4, 8, 3, 4) + literal({1});
   put16(f, 4, 10);
   EXPECT_NE(decode(f).status.message().find("invalid"), std::string::npos);
   f = header(4, 4, 8, 3, 3) + literal({1});

@@ -239,11 +239,9 @@ util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink) 
 
 util::Result<std::string> encodePng(const Raster& raster, int bits) {
   using R = util::Result<std::string>;
+  if (util::Status s = checkWritable(raster); !s) return R::failure(s.message());
   const std::int64_t w = raster.size.width;
   const std::int64_t h = raster.size.height;
-  if (w <= 0 || h <= 0) return R::failure("cannot write an empty picture");
-  if (raster.rgb.size() != static_cast<std::uint64_t>(w * h) * 3)
-    return R::failure("picture data does not match its size");
 
   std::optional<ExactPalette> palette;
   std::string out;

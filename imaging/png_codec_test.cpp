@@ -2,68 +2,20 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "imaging/codec.h"
-#include "testsupport/temp_tree.h"
+#include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
 namespace {
 
-Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
-struct Decoded {
-  util::Status status = util::Status::success();
-  Raster raster;
-  bool begun = false;
-};
-
-class RecordingSink : public RasterSink {
- public:
-  bool begin(Size rows, Size full) override {
-    begun = true;
-    return RasterSink::begin(rows, full);
-  }
-  bool begun = false;
-};
+using namespace pixelmote::testing;
 
 Decoded decode(const std::string& file, Rgb background = kSurfaceBackground, DecodeLimits limits = {}) {
-  DecodeRequest request;
-  request.background = background;
-  request.limits = limits;
-  RecordingSink sink;
-  Decoded d;
-  d.status = decodePng(bytesOf(file), request, sink);
-  d.raster = sink.raster;
-  d.begun = sink.begun;
-  return d;
-}
-
-Raster pattern(int w, int h) {
-  Raster r(Size{w, h});
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = r.row(y) + x * 3;
-      p[0] = static_cast<std::uint8_t>(x * 37 + y * 11);
-      p[1] = static_cast<std::uint8_t>(x * 5 + y * 71 + 3);
-      p[2] = static_cast<std::uint8_t>(x * 101 + y * 13 + 7);
-    }
-  return r;
-}
-
-// Exactly `colours` distinct colours (when w * h allows), widely spread.
-Raster fewColours(int w, int h, int colours) {
-  Raster r(Size{w, h});
-  for (int i = 0; i < w * h; ++i) {
-    const int c = i % colours;
-    r.rgb[i * 3] = static_cast<std::uint8_t>(c * 37);
-    r.rgb[i * 3 + 1] = static_cast<std::uint8_t>(c * 91);
-    r.rgb[i * 3 + 2] = static_cast<std::uint8_t>(c * 151 + (c >= 256 ? 1 : 0));
-  }
-  return r;
+  return decodeWith(decodePng, file, background, limits);
 }
 
 int colourType(const std::string& png) { return static_cast<std::uint8_t>(png[25]); }
@@ -97,22 +49,6 @@ std::string chunk(const std::string& type, const std::string& body) {
 std::string pngHeader(std::uint32_t w, std::uint32_t h) {
   return std::string("\x89PNG\r\n\x1a\n", 8) +
          chunk("IHDR", be32Text(w) + be32Text(h) + std::string("\x08\x02\x00\x00\x00", 5));
-}
-
-std::string magick(const std::string& raw, Size size, const std::string& layout, const std::string& options,
-                   const std::string& format) {
-  testing::TempTree tree;
-  const std::string in = tree.fileWith("in.raw", raw);
-  const std::string out = tree.path("out.png");
-  const std::string command = "convert -size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                              " -depth 8 " + layout + ":'" + in + "' " + options + " " + format + ":'" + out +
-                              "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  return tree.read("out.png");
-}
-
-std::string magick(const Raster& source, const std::string& options, const std::string& format) {
-  return magick(std::string(source.rgb.begin(), source.rgb.end()), source.size, "rgb", options, format);
 }
 
 TEST(PngCodec, RoundTripsGiveBackTheSamePixels) {
@@ -198,15 +134,12 @@ TEST(PngCodec, DecodesEveryColourTypeAndDepth) {
 
 TEST(PngCodec, TransparencyIsComposedOverTheBackground) {
   // Eight pixels of rising alpha, in truecolour, gray and palette forms.
-  std::string rgba;
+  const std::string rgba = risingAlphaPixels();
   std::string grayAlpha;
-  for (int i = 0; i < 8; ++i) {
-    rgba += std::string{static_cast<char>(200), 0, static_cast<char>(i * 30), static_cast<char>(i * 36)};
+  for (int i = 0; i < 8; ++i)
     grayAlpha += std::string{static_cast<char>(i * 20), static_cast<char>(i * 20), static_cast<char>(i * 20),
                              static_cast<char>(i * 36)};
-  }
   const Rgb bg{10, 250, 90};
-  auto mix = [](int c, int a, int b) { return static_cast<std::uint8_t>((c * a + b * (255 - a) + 127) / 255); };
   struct Case {
     const std::string* raw;
     const char* options;
@@ -222,11 +155,7 @@ TEST(PngCodec, TransparencyIsComposedOverTheBackground) {
     ASSERT_EQ(colourType(file), c.type);
     const Decoded d = decode(file, bg);
     ASSERT_TRUE(d.status.ok()) << d.status.message();
-    for (int x = 0; x < 8; ++x) {
-      const auto* p = reinterpret_cast<const std::uint8_t*>(c.raw->data()) + x * 4;
-      EXPECT_EQ(d.raster.at(x, 0), (Rgb{mix(p[0], p[3], bg.r), mix(p[1], p[3], bg.g), mix(p[2], p[3], bg.b)}))
-          << "pixel " << x;
-    }
+    EXPECT_EQ(d.raster, composedOver(*c.raw, bg));
   }
 
   // A palette with one fully transparent entry (tRNS).
@@ -301,15 +230,9 @@ TEST(PngCodec, RefusesAbsurdSizesBeforeStarting) {
 }
 
 TEST(PngCodec, SinkRefusalStopsTheDecode) {
-  class Refusing : public RowSink {
-   public:
-    bool begin(Size, Size) override { return false; }
-    void row(int, const std::uint8_t*) override { ++rows; }
-    int rows = 0;
-  } sink;
-  const std::string file = encodePng(pattern(2, 2), 24).value();
-  EXPECT_FALSE(decodePng(bytesOf(file), DecodeRequest{}, sink).ok());
-  EXPECT_EQ(sink.rows, 0);
+  const Decoded d = decodeRefused(decodePng, encodePng(pattern(2, 2), 24).value());
+  EXPECT_FALSE(d.status.ok());
+  EXPECT_EQ(d.rows, 0);
 }
 
 }  // namespace

@@ -3,67 +3,21 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "imaging/codec.h"
+#include "testsupport/codec_testing.h"
 #include "testsupport/temp_tree.h"
 
 namespace pixelmote::imaging {
 namespace {
 
-Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
-struct Decoded {
-  util::Status status = util::Status::success();
-  Raster raster;
-  bool begun = false;
-};
-
-class RecordingSink : public RasterSink {
- public:
-  bool begin(Size rows, Size full) override {
-    begun = true;
-    return RasterSink::begin(rows, full);
-  }
-  bool begun = false;
-};
+using namespace pixelmote::testing;
 
 Decoded decode(const std::string& file, Rgb background = kSurfaceBackground, DecodeLimits limits = {}) {
-  DecodeRequest request;
-  request.background = background;
-  request.limits = limits;
-  RecordingSink sink;
-  Decoded d;
-  d.status = decodeTiff(bytesOf(file), request, sink);
-  d.raster = sink.raster;
-  d.begun = sink.begun;
-  return d;
-}
-
-Raster pattern(int w, int h) {
-  Raster r(Size{w, h});
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = r.row(y) + x * 3;
-      p[0] = static_cast<std::uint8_t>(x * 37 + y * 11);
-      p[1] = static_cast<std::uint8_t>(x * 5 + y * 71 + 3);
-      p[2] = static_cast<std::uint8_t>(x * 101 + y * 13 + 7);
-    }
-  return r;
-}
-
-Raster fewColours(int w, int h, int colours) {
-  Raster r(Size{w, h});
-  for (int i = 0; i < w * h; ++i) {
-    const int c = i % colours;
-    r.rgb[i * 3] = static_cast<std::uint8_t>(c * 37);
-    r.rgb[i * 3 + 1] = static_cast<std::uint8_t>(c * 91);
-    r.rgb[i * 3 + 2] = static_cast<std::uint8_t>(c * 151 + (c >= 256 ? 1 : 0));
-  }
-  return r;
+  return decodeWith(decodeTiff, file, background, limits);
 }
 
 // Structure of a TIFF file's first picture, as libtiff reports it.
@@ -95,20 +49,6 @@ Facts factsOf(const std::string& file) {
   f.tiled = TIFFIsTiled(tif) != 0;
   TIFFClose(tif);
   return f;
-}
-
-std::string magick(const std::string& raw, Size size, const std::string& layout, const std::string& options) {
-  testing::TempTree tree;
-  const std::string in = tree.fileWith("in.raw", raw);
-  const std::string out = tree.path("out.tif");
-  const std::string command = "convert -size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                              " -depth 8 " + layout + ":'" + in + "' " + options + " TIFF:'" + out + "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  return tree.read("out.tif");
-}
-
-std::string magick(const Raster& source, const std::string& options) {
-  return magick(std::string(source.rgb.begin(), source.rgb.end()), source.size, "rgb", options);
 }
 
 // A little-endian TIFF whose directory (entries with values of up to four
@@ -212,7 +152,7 @@ TEST(TiffCodec, DecodesImageMagickStripAndTileForms) {
            Case{&palette, "-type Palette -compress LZW", false, PHOTOMETRIC_PALETTE, PLANARCONFIG_CONTIG},
        }) {
     SCOPED_TRACE(c.options);
-    const std::string file = magick(*c.source, c.options);
+    const std::string file = magick(*c.source, c.options, "TIFF");
     ASSERT_FALSE(file.empty()) << "convert failed";
     const Facts f = factsOf(file);
     ASSERT_TRUE(f.opened);
@@ -245,7 +185,7 @@ TEST(TiffCodec, AlphaIsComposedOverTheBackground) {
                         Case{&rgba, "-define tiff:alpha=associated", false, 4}, Case{&rgba, "-depth 16", false, 4},
                         Case{&grayAlpha, "-type GrayscaleAlpha", false, 2}}) {
     SCOPED_TRACE(c.options);
-    const std::string file = magick(*c.raw, Size{8, 5}, "rgba", c.options);
+    const std::string file = magick(*c.raw, Size{8, 5}, "rgba", c.options, "TIFF");
     ASSERT_FALSE(file.empty()) << "convert failed";
     const Facts f = factsOf(file);
     ASSERT_EQ(f.tiled, c.tiled);
@@ -267,7 +207,7 @@ TEST(TiffCodec, AlphaIsComposedOverTheBackground) {
 
 TEST(TiffCodec, OrientationTagIsNotApplied) {
   const Raster source = pattern(9, 6);
-  const std::string file = magick(source, "-orient BottomRight");
+  const std::string file = magick(source, "-orient BottomRight", "TIFF");
   ASSERT_FALSE(file.empty()) << "convert failed";
   ASSERT_EQ(factsOf(file).orientation, ORIENTATION_BOTRIGHT);
   const Decoded d = decode(file);
@@ -287,7 +227,7 @@ TEST(TiffCodec, TruncatedFilesFailWithAMessage) {
   // This one ends with optional colour data: losing only that still gives
   // the whole picture, anything more fails.
   const Raster source = pattern(6, 5);
-  const std::string tiled = magick(source, "-define tiff:tile-geometry=16x16");
+  const std::string tiled = magick(source, "-define tiff:tile-geometry=16x16", "TIFF");
   ASSERT_FALSE(tiled.empty()) << "convert failed";
   int failures = 0;
   for (std::size_t n = 0; n < tiled.size(); ++n) {
@@ -349,15 +289,9 @@ TEST(TiffCodec, RefusesAbsurdSizesBeforeStarting) {
 }
 
 TEST(TiffCodec, SinkRefusalStopsTheDecode) {
-  class Refusing : public RowSink {
-   public:
-    bool begin(Size, Size) override { return false; }
-    void row(int, const std::uint8_t*) override { ++rows; }
-    int rows = 0;
-  } sink;
-  const std::string file = encodeTiff(pattern(2, 2), 24).value();
-  EXPECT_FALSE(decodeTiff(bytesOf(file), DecodeRequest{}, sink).ok());
-  EXPECT_EQ(sink.rows, 0);
+  const Decoded d = decodeRefused(decodeTiff, encodeTiff(pattern(2, 2), 24).value());
+  EXPECT_FALSE(d.status.ok());
+  EXPECT_EQ(d.rows, 0);
 }
 
 }  // namespace

@@ -1,0 +1,16 @@
+// pixelmote: the desktop program's start-up.
+#include <QApplication>
+
+#include "imaging/imglib.h"
+#include "ui/frmmain.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Pixelmote"));
+  QApplication::setApplicationVersion(QStringLiteral(PIXELMOTE_VERSION));
+  // The imaging start values and the library's initialisation come first.
+  pixelmote::imaging::startImaging();
+  pixelmote::ui::frmmain window(pixelmote::ui::defaultWindowOptions());
+  window.show();
+  return QApplication::exec();
+}

@@ -1,0 +1,135 @@
+#include "testsupport/codec_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "testsupport/temp_tree.h"
+
+namespace pixelmote::testing {
+
+using imaging::Raster;
+using imaging::Rgb;
+using imaging::Size;
+
+imaging::Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+
+bool CheckingSink::begin(Size rows, Size full) {
+  ++begins;
+  raster = Raster(rows, kNeverDelivered);
+  fullSize = full;
+  return accept;
+}
+
+void CheckingSink::row(int y, const std::uint8_t* rgb) {
+  EXPECT_EQ(begins, 1) << "a row before begin, or begin more than once";
+  EXPECT_EQ(y, rowsSeen) << "rows out of order";
+  if (y != rowsSeen || y < 0 || y >= raster.size.height) return;
+  std::memcpy(raster.row(y), rgb, raster.stride());
+  ++rowsSeen;
+}
+
+namespace {
+
+Decoded run(DecodeFn decode, const std::string& bytes, const imaging::DecodeRequest& request, bool accept) {
+  CheckingSink sink;
+  sink.accept = accept;
+  Decoded d;
+  d.status = decode(bytesOf(bytes), request, sink);
+  EXPECT_LE(sink.begins, 1) << "begin more than once";
+  d.raster = std::move(sink.raster);
+  d.full = sink.fullSize;
+  d.begun = sink.begins > 0;
+  d.rows = sink.rowsSeen;
+  if (d.status.ok()) {
+    EXPECT_TRUE(d.complete()) << "a successful decode delivers every row once";
+  }
+  return d;
+}
+
+}  // namespace
+
+Decoded decodeWith(DecodeFn decode, const std::string& bytes, const imaging::DecodeRequest& request) {
+  return run(decode, bytes, request, true);
+}
+
+Decoded decodeWith(DecodeFn decode, const std::string& bytes, Rgb background, imaging::DecodeLimits limits) {
+  imaging::DecodeRequest request;
+  request.background = background;
+  request.limits = limits;
+  return run(decode, bytes, request, true);
+}
+
+Decoded decodeRefused(DecodeFn decode, const std::string& bytes) { return run(decode, bytes, {}, false); }
+
+Raster pattern(int w, int h) {
+  Raster r(Size{w, h});
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      std::uint8_t* p = r.row(y) + x * 3;
+      p[0] = static_cast<std::uint8_t>(x * 37 + y * 11);
+      p[1] = static_cast<std::uint8_t>(x * 5 + y * 71 + 3);
+      p[2] = static_cast<std::uint8_t>(x * 101 + y * 13 + 7);
+    }
+  return r;
+}
+
+Raster fewColours(int w, int h, int colours) {
+  Raster r(Size{w, h});
+  for (int i = 0; i < w * h; ++i) {
+    const int c = i % colours;
+    r.rgb[i * 3] = static_cast<std::uint8_t>(c * 37);
+    r.rgb[i * 3 + 1] = static_cast<std::uint8_t>(c * 91);
+    r.rgb[i * 3 + 2] = static_cast<std::uint8_t>(c * 151 + (c >= 256 ? 1 : 0));
+  }
+  return r;
+}
+
+Raster rasterOf(int w, int h, const std::vector<Rgb>& pixels) {
+  Raster r(Size{w, h});
+  for (int i = 0; i < w * h; ++i) {
+    r.rgb[i * 3] = pixels[i].r;
+    r.rgb[i * 3 + 1] = pixels[i].g;
+    r.rgb[i * 3 + 2] = pixels[i].b;
+  }
+  return r;
+}
+
+std::string risingAlphaPixels() {
+  std::string rgba;
+  for (int i = 0; i < 8; ++i)
+    rgba += std::string{static_cast<char>(200), 0, static_cast<char>(i * 30), static_cast<char>(i * 36)};
+  return rgba;
+}
+
+Raster composedOver(const std::string& rgba, Rgb background) {
+  const int width = static_cast<int>(rgba.size() / 4);
+  Raster r(Size{width, 1});
+  const std::uint8_t back[3] = {background.r, background.g, background.b};
+  for (int x = 0; x < width; ++x) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(rgba.data()) + x * 4;
+    for (int k = 0; k < 3; ++k)
+      r.rgb[x * 3 + k] = static_cast<std::uint8_t>((p[k] * p[3] + back[k] * (255 - p[3]) + 127) / 255);
+  }
+  return r;
+}
+
+std::string magick(const std::string& raw, Size size, const std::string& layout, const std::string& options,
+                   const std::string& format) {
+  TempTree tree;
+  const std::string in = tree.fileWith("in.raw", raw);
+  const std::string out = tree.path("out");
+  const std::string command = "convert -size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                              " -depth 8 " + layout + ":'" + in + "' " + options + " " + format + ":'" + out +
+                              "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return {};
+  return tree.read("out");
+}
+
+std::string magick(const Raster& source, const std::string& options, const std::string& format) {
+  return magick(std::string(source.rgb.begin(), source.rgb.end()), source.size, "rgb", options, format);
+}
+
+}  // namespace pixelmote::testing

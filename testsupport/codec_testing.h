@@ -1,0 +1,85 @@
+// Helpers shared by the picture-format tests: decoding through a sink that
+// checks the row protocol, test pictures of known content, and files made
+// by ImageMagick's convert.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imaging/codec.h"
+#include "imaging/raster.h"
+#include "util/result.h"
+
+namespace pixelmote::testing {
+
+using DecodeFn = util::Status (*)(imaging::Bytes, const imaging::DecodeRequest&, imaging::RowSink&);
+
+// The bytes of `s`, as a decoder takes them.
+imaging::Bytes bytesOf(const std::string& s);
+
+inline constexpr imaging::Rgb kRed{255, 0, 0};
+inline constexpr imaging::Rgb kGreen{0, 255, 0};
+inline constexpr imaging::Rgb kBlue{0, 0, 255};
+inline constexpr imaging::Rgb kBlack{0, 0, 0};
+inline constexpr imaging::Rgb kWhite{255, 255, 255};
+
+// What a row never delivered holds: no test picture uses this colour, and
+// it is not the default background either.
+inline constexpr imaging::Rgb kNeverDelivered{1, 2, 3};
+
+// Keeps the picture and checks the row protocol: begin once, then each row
+// once, top to bottom, none before begin. begin() answers `accept`.
+class CheckingSink : public imaging::RasterSink {
+ public:
+  bool begin(imaging::Size rows, imaging::Size full) override;
+  void row(int y, const std::uint8_t* rgb) override;
+  // Begun once and every row delivered.
+  bool complete() const { return begins == 1 && rowsSeen == raster.size.height; }
+
+  bool accept = true;
+  int begins = 0;
+  int rowsSeen = 0;
+};
+
+// What one decode did.
+struct Decoded {
+  util::Status status = util::Status::success();
+  imaging::Raster raster;  // rows as delivered; the others kNeverDelivered
+  imaging::Size full;      // the full size given to begin()
+  bool begun = false;      // begin() was called
+  int rows = 0;            // rows delivered, in order
+  bool complete() const { return begun && rows == raster.size.height; }
+};
+
+// Decodes `bytes` with `decode` into a CheckingSink. A decode that succeeds
+// must have delivered every row once (checked here).
+Decoded decodeWith(DecodeFn decode, const std::string& bytes, const imaging::DecodeRequest& request);
+Decoded decodeWith(DecodeFn decode, const std::string& bytes, imaging::Rgb background = imaging::kSurfaceBackground,
+                   imaging::DecodeLimits limits = {});
+// The same with a sink that refuses the picture when begin() offers it.
+Decoded decodeRefused(DecodeFn decode, const std::string& bytes);
+
+// Every pixel different from its neighbours in all three channels.
+imaging::Raster pattern(int w, int h);
+
+// Exactly `colours` distinct colours (when w * h allows), widely spread,
+// repeating pixel by pixel.
+imaging::Raster fewColours(int w, int h, int colours);
+
+// A w x h picture of `pixels`, rows top to bottom.
+imaging::Raster rasterOf(int w, int h, const std::vector<imaging::Rgb>& pixels);
+
+// Eight RGBA pixels, four bytes each, whose alpha rises from 0 to 252.
+std::string risingAlphaPixels();
+
+// One row of raw RGBA pixels composed over `background`, rounded to nearest.
+imaging::Raster composedOver(const std::string& rgba, imaging::Rgb background);
+
+// ImageMagick's conversion of raw 8-bit pixels (`layout` "rgb" or "rgba")
+// into `format` (e.g. "PNG24", "TIFF") with `options`; empty if convert failed.
+std::string magick(const std::string& raw, imaging::Size size, const std::string& layout,
+                   const std::string& options, const std::string& format);
+std::string magick(const imaging::Raster& source, const std::string& options, const std::string& format);
+
+}  // namespace pixelmote::testing
