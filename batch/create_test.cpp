@@ -1,6 +1,8 @@
 // Create runs: thumbnails, index pages, status lines, Stop and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -234,6 +236,77 @@ TEST_F(CreateTest, NamesAreEscapedAndNonAsciiPagesDeclareUtf8) {
                 cell("it&#39;s &amp; &lt;b&gt;.jpg", "t_it&#39;s &amp; &lt;b&gt;.jpg") +
                 "</tr></table></center></body></html>\r\n");
   EXPECT_TRUE(tree.exists("t_caf\xc3\xa9 #1?.jpg"));
+}
+
+// Every file below `root` with its bytes, in path order.
+std::vector<std::pair<std::string, std::string>> snapshotTree(const TempTree& tree) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(tree.root())) {
+    if (!e.is_regular_file()) continue;
+    const std::string rel = e.path().string().substr(tree.root().size());
+    files.emplace_back(rel, tree.read(rel.substr(1)));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST_F(CreateTest, ParallelRunsGiveTheSameFilesLinesAndProgress) {
+  for (int f = 0; f < 4; ++f) {
+    for (int p = 0; p < 5; ++p) {
+      picture("f" + std::to_string(f) + "/p" + std::to_string(p) + ".jpg", {40 + 13 * p, 30 + 7 * f});
+    }
+  }
+  tree.fileWith("f1/bad.jpg", "not a picture");
+  engine.setThumbType("GIF");
+
+  std::vector<std::vector<std::string>> calls;
+  std::vector<std::vector<std::pair<std::string, std::string>>> trees;
+  for (unsigned jobs : {1u, 4u, 2u}) {
+    engine.setJobs(jobs);
+    frontend.calls.clear();
+    ASSERT_EQ(create(), CommandResult::Ran);
+    calls.push_back(frontend.calls);
+    trees.push_back(snapshotTree(tree));
+  }
+  EXPECT_EQ(trees[0].size(), 20u + 20u + 5u + 1u);  // pictures, thumbnails, pages, bad.jpg
+  for (std::size_t i = 1; i < calls.size(); ++i) {
+    // The same status lines, bars, titles and event passes, in the same order.
+    EXPECT_EQ(calls[i], calls[0]) << i;
+    EXPECT_EQ(trees[i], trees[0]) << i;
+  }
+}
+
+TEST_F(CreateTest, StopInAParallelRunWritesNothingPastThePictureItStoppedAt) {
+  for (int p = 0; p < 12; ++p) picture("p" + std::to_string(10 + p) + ".jpg", {64, 48});
+  engine.setJobs(4);
+  // Stop during the third picture's copy: workers have loaded pictures ahead.
+  frontend.stopWhen = [](const RecordingFrontend& f) { return f.callsStartingWith("bar 2 50").size() >= 3; };
+  ASSERT_EQ(create(), CommandResult::Ran);
+  for (int p = 0; p < 12; ++p) {
+    EXPECT_EQ(tree.exists("t_p" + std::to_string(10 + p) + ".jpg"), p < 3) << p;
+  }
+  EXPECT_FALSE(engine.running());
+}
+
+TEST_F(CreateTest, ParallelRunCopesWithAFolderThatChangesAfterTheWalk) {
+  for (int p = 0; p < 6; ++p) picture("d/p" + std::to_string(p) + ".jpg", {32, 32});
+  engine.setJobs(3);
+  bool changed = false;
+  frontend.onEvents = [&] {
+    // Once the first folder is being processed, a picture of the second
+    // goes and a new one comes: both were or were not queued ahead.
+    if (!changed && !frontend.callsStartingWith("bar 0 50").empty()) {
+      testing::removeTree(tree.path("d/p2.jpg"));
+      picture("d/p25.jpg", {16, 16});
+      changed = true;
+    }
+  };
+  ASSERT_EQ(create(), CommandResult::Ran);
+  ASSERT_TRUE(changed);
+  EXPECT_FALSE(tree.exists("d/t_p2.jpg"));
+  EXPECT_TRUE(tree.exists("d/t_p25.jpg"));
+  EXPECT_EQ(jpegSize(tree.path("d/t_p25.jpg")), (Size{4, 4}));
+  EXPECT_TRUE(tree.exists("d/t_p5.jpg"));
 }
 
 TEST_F(CreateTest, CreateWithoutPrefixIsRefused) {

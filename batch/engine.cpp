@@ -80,13 +80,10 @@ CommandResult Engine::runCommand(Operation operation) {
 void Engine::Per(double iPer, int Index) {
   m_frontend.processEvents();
   m_frontend.setBar(Index, iPer, wholePercent(iPer));
-  std::string title = m_title;
+  std::string title;
   if (Index == 0) title = std::string(kProgramTitle) + " - " + generalNumber(iPer, m_numbers) + "% " + m_dir1.path();
   if (iPer == 0) title = std::string(kProgramTitle) + " - " + m_dir1.path();
-  if (title != m_title) {
-    m_title = title;
-    m_frontend.setTitle(m_title);
-  }
+  if (!title.empty()) m_frontend.setTitle(title);
 }
 
 void Engine::Status(const std::string& line) { m_frontend.appendStatus(line); }
@@ -140,6 +137,7 @@ void Engine::Scan() {
   s.iLevel = 0;
   s.FolderTable.assign(1, FolderEntry{});
   subRecurse(sFolder);
+  if (s.iOperation == Operation::Create && m_jobs > 1) schedulePictures();
 
   const std::size_t count = s.iFolderCount;
   for (s.iFolder = 1; s.iFolder <= count; ++s.iFolder) {
@@ -186,6 +184,11 @@ void Engine::Scan() {
     m_frontend.processEvents();
   }
 
+  if (m_prefetcher) {
+    // Work done ahead for pictures the run did not reach is thrown away.
+    m_prefetcher->cancel();
+    m_prefetcher.reset();
+  }
   s.bStop = false;
   setFolderPath(s.sStartFolder);
   Status(std::string(40, '-'));
@@ -273,7 +276,7 @@ void Engine::Add() {
   const std::size_t c = m_file1.listCount();
   for (std::size_t k = 0; k < c; ++k) {
     const std::string name = m_file1.list(k);
-    if (util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix) continue;  // an existing thumbnail
+    if (isThumbnailName(name)) continue;  // an existing thumbnail
 
     imaging::RenderSettings render;
     render.sizePercent = m_settings.iSize;
@@ -282,7 +285,7 @@ void Engine::Add() {
     render.prefix = m_settings.sPrefix;
     render.thumbExt = m_settings.sThumbExt;
     const std::string picture = util::joinPath(folder, name);
-    const imaging::RenderOutcome outcome = imaging::LoadSource(picture, render, *this);
+    const imaging::RenderOutcome outcome = imaging::LoadSource(picture, render, *this, m_prefetcher.get());
     const std::string& thumb = outcome.thumbnailPath;
 
     switch (outcome.result) {
@@ -316,6 +319,33 @@ void Engine::Add() {
   }
 }
 
+bool Engine::isThumbnailName(const std::string& name) const {
+  return util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix;
+}
+
+std::vector<std::string> Engine::picturesToRender(const FileList& files, const std::string& folder) const {
+  std::vector<std::string> out;
+  for (std::size_t k = 0; k < files.listCount(); ++k) {
+    if (!isThumbnailName(files.list(k))) out.push_back(util::joinPath(folder, files.list(k)));
+  }
+  return out;
+}
+
+// Queues every picture the run will render, folder by folder, for loading
+// ahead. The folders are read here as the run will read them; a folder that
+// changes in between only costs its pictures being loaded on the spot.
+void Engine::schedulePictures() {
+  m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(m_jobs, m_jobs + 1);
+  const double size = m_settings.iSize;
+  for (std::size_t i = 1; i <= m_state.iFolderCount; ++i) {
+    const std::string& folder = m_state.FolderTable[i].sFolderPath;
+    FileList files;
+    files.setPattern(m_file1.pattern());
+    files.setFolder(folder);
+    m_prefetcher->schedule(picturesToRender(files, folder), size);
+  }
+}
+
 void Engine::writePage() {
   const std::string pagePath = util::joinPath(m_state.FolderTable[m_state.iFolder].sFolderPath, "index.html");
   const util::IoResult written = util::writeFileAtomically(pagePath, page::pageFile(m_state.sHTML));
@@ -329,7 +359,7 @@ void Engine::Remove() {
   const std::string folder = m_dir1.path();
   for (std::size_t i = 0; i < n; ++i) {
     const std::string name = m_file1.list(i);
-    if (util::asciiLower(name.substr(0, 2)) != m_settings.sPrefix) continue;
+    if (!isThumbnailName(name)) continue;
     util::removeFile(util::joinPath(folder, name));  // a file that cannot go stays, silently
     Per(static_cast<double>(i + 1) / static_cast<double>(n) * 100.0, 1);
     if (s.bStop) break;
@@ -347,7 +377,7 @@ void Engine::measureThumbnails() {
   const std::size_t n = m_file1.listCount();
   for (std::size_t k = 0; k < n; ++k) {
     const std::string& name = m_file1.list(k);
-    if (util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix) continue;
+    if (isThumbnailName(name)) continue;
     const std::string thumb = m_settings.sPrefix + util::StripExt(name) + "." + m_settings.sThumbExt;
     // File2 lists the thumbnail type; a hidden name is looked up directly.
     if (m_file2.contains(thumb) || thumb.front() == '.') entry.lThumbBytes += m_file2.fileSize(thumb);

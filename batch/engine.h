@@ -2,12 +2,15 @@
 // progress, status lines, totals and Stop, reported through a Frontend.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "batch/format.h"
 #include "batch/frontend.h"
 #include "batch/lists.h"
 #include "batch/run_state.h"
+#include "imaging/prefetch.h"
 #include "imaging/render.h"
 
 namespace pixelmote::batch {
@@ -55,6 +58,11 @@ class Engine : private imaging::RenderHost {
   // Stop: the run ends at its next test point.
   void requestStop() { m_state.bStop = true; }
   bool running() const { return m_running; }
+  // Pictures worked on at once in Create runs: with more than one, pictures
+  // are loaded ahead on worker threads while this thread renders them in
+  // order, with the same output, progress and Stop points as one.
+  void setJobs(unsigned jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
+  unsigned jobs() const { return m_jobs; }
 
   // Moves progress bar `Index` and lets the host process its events first.
   void Per(double iPer, int Index) override;
@@ -69,6 +77,9 @@ class Engine : private imaging::RenderHost {
   void Add();
   void Remove();
   void writePage();
+  void schedulePictures();
+  bool isThumbnailName(const std::string& name) const;
+  std::vector<std::string> picturesToRender(const FileList& files, const std::string& folder) const;
   void processEvents() override { m_frontend.processEvents(); }
   bool stopRequested() const override { return m_state.bStop; }
   void measureThumbnails();
@@ -85,7 +96,8 @@ class Engine : private imaging::RenderHost {
   FileList m_file1;
   FileList m_file2;
   bool m_running = false;
-  std::string m_title;
+  unsigned m_jobs = 1;
+  std::unique_ptr<imaging::BoxPrefetcher> m_prefetcher;
 };
 
 }  // namespace pixelmote::batch

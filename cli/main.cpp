@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
   batch::Engine engine(frontend, numbers);
   frontend.attach(engine);
   engine.settings() = options.settings;
+  engine.setJobs(options.jobs);
   engine.setSourceType(options.settings.sImageExt == "gif" ? "GIF" : "JPG");
   engine.setThumbType(options.settings.sThumbExt == "gif" ? "GIF" : "JPG");
   engine.setFolderPath(options.folder);

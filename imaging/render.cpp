@@ -7,6 +7,7 @@
 #include "imaging/codec.h"
 #include "imaging/geometry.h"
 #include "imaging/imglib.h"
+#include "imaging/prefetch.h"
 #include "imaging/reduce.h"
 #include "util/file_bytes.h"
 #include "util/file_io.h"
@@ -74,14 +75,16 @@ util::Result<std::string> temporaryBitmapPath() {
                                             std::to_string(counter.fetch_add(1)) + ".bmp");
 }
 
-RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host) {
+RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
+                         BoxPrefetcher* prefetcher) {
   ImagingVariables& v = imagingVariables();
   RenderOutcome outcome;
   outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
 
   // Load the picture straight into the thumbnail box.
   v.ImgFile = sPath;
-  auto box = loadThumbnailBox(sPath, settings.sizePercent);
+  auto box = prefetcher != nullptr ? prefetcher->take(sPath, settings.sizePercent)
+                                   : loadThumbnailBox(sPath, settings.sizePercent);
   if (!box) {
     outcome.result = RenderResult::Unreadable;
     outcome.message = box.message();

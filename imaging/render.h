@@ -51,8 +51,12 @@ std::string thumbnailPathFor(const std::string& picturePath, const std::string& 
 // readable picture of its type.
 util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent);
 
-// Renders the picture at `sPath` into its thumbnail file.
-RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host);
+class BoxPrefetcher;
+
+// Renders the picture at `sPath` into its thumbnail file. With a
+// prefetcher, the picture's box comes from it (loaded ahead on a worker).
+RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
+                         BoxPrefetcher* prefetcher = nullptr);
 
 // Copies `box` onto `output` row by row as the renderer does, calling
 // host.Per for bar 2 after the rows whose whole percentage is a multiple of

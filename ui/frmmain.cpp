@@ -23,6 +23,7 @@
 #include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "app/frmsplash.h"
@@ -94,6 +95,28 @@ std::vector<std::string> machineVolumes() {
   return out;
 }
 
+// The prefix test: a file named prefix + "temp.tmp" can be created in
+// `folder` and deleted again. The probe is created exclusively, so a file
+// that was there before is never emptied or deleted; when the name is
+// taken, another fresh name beginning with the prefix is tried.
+bool prefixProbePasses(const std::string& folder, const std::string& prefix) {
+  // A prefix must be a plain start of a name: a "/" would put thumbnails in
+  // other folders, whatever the probe says.
+  if (prefix.find('/') != std::string::npos) return false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = prefix + (attempt == 0 ? "" : std::to_string(attempt)) + "temp.tmp";
+    const std::string probe = util::joinPath(folder, name);
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    ::close(fd);
+    return ::unlink(probe.c_str()) == 0;
+  }
+  return false;
+}
+
 char localeDecimalPoint() {
   const std::string point = batch::NumberFormat::fromLocale().decimalPoint;
   return point.size() == 1 ? point[0] : '.';
@@ -134,6 +157,8 @@ frmmain::frmmain(WindowOptions options, QWidget* parent)
   if (!m_options.openUrl) m_options.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   if (m_options.startFolder.empty()) m_options.startFolder = currentFolder();
 
+  // Create runs load pictures ahead on every core.
+  m_engine.setJobs(std::max(1u, std::thread::hardware_concurrency()));
   buildWindow();
   buildMenus();
   // The folder list shows the process's folder when the window is created.
@@ -215,7 +240,7 @@ void frmmain::buildWindow() {
   // A fixed window: no resizing, no maximise button.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setWindowIcon(QIcon(QStringLiteral(":/pixelmote.svg")));
+  setWindowIcon(app::programIcon());
 }
 
 void frmmain::buildMenus() {
@@ -547,32 +572,26 @@ void frmmain::mnuTGIF_Click() {
 
 // ----- the prefix rule ----------------------------------------------------------
 
-bool frmmain::ChkPre() {
-  const std::string prefix = pathBytes(txtPre->text());
-  // A prefix must be a plain start of a name: a "/" would put thumbnails in
-  // other folders, whatever the probe says.
-  if (prefix.find('/') != std::string::npos) return false;
-  // Probe with a name no file has yet, so an existing file is never
-  // emptied or deleted.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = prefix + (attempt == 0 ? "" : std::to_string(attempt)) + "temp.tmp";
-    const std::string probe = util::joinPath(m_options.probeFolder, name);
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return false;
-    }
-    ::close(fd);
-    return ::unlink(probe.c_str()) == 0;
-  }
-  return false;
-}
+bool frmmain::ChkPre() { return prefixProbePasses(m_options.probeFolder, pathBytes(txtPre->text())); }
 
 void frmmain::txtPre_Change() {
-  if (!ChkPre() && !txtPre->text().isEmpty()) {
-    QString shorter = txtPre->text();
-    shorter.chop(1);
-    txtPre->setText(shorter);  // runs this handler again for the shorter text
+  // The shortened text is worked out first and set once: shortening one
+  // character per nested change would nest once per character (a long
+  // pasted text overflowed the stack) and lay the box out each time.
+  if (m_inPrefixRule) return;
+  QString text = txtPre->text();
+  // Every leading part that still holds a "/" fails, so the search can
+  // start just before the first one.
+  if (const qsizetype slash = text.indexOf(QLatin1Char('/')); slash >= 0) text.truncate(slash);
+  while (!text.isEmpty() && !prefixProbePasses(m_options.probeFolder, pathBytes(text))) {
+    // The last character goes, never half of a surrogate pair.
+    const qsizetype n = text.size();
+    text.chop(n >= 2 && text[n - 1].isLowSurrogate() && text[n - 2].isHighSurrogate() ? 2 : 1);
+  }
+  if (text != txtPre->text()) {
+    m_inPrefixRule = true;
+    txtPre->setText(text);
+    m_inPrefixRule = false;
   }
   // Even the empty prefix may fail (a folder that cannot be written): the
   // box then keeps the empty text.
