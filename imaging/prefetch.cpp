@@ -50,6 +50,7 @@ void BoxPrefetcher::work() {
     if (m_stopping) return;
     job->state = State::Running;
     ++m_running;
+    ++m_started;
     lock.unlock();
     auto result = std::make_unique<util::Result<Raster>>(loadThumbnailBox(job->path, job->sizePercent));
     lock.lock();
@@ -84,6 +85,23 @@ util::Result<Raster> BoxPrefetcher::take(const std::string& path, double sizePer
   }
   if (job && job->result) return std::move(*job->result);
   return loadThumbnailBox(path, sizePercent);
+}
+
+std::size_t BoxPrefetcher::started() {
+  std::lock_guard lock(m_mutex);
+  return m_started;
+}
+
+void BoxPrefetcher::waitIdle() {
+  std::unique_lock lock(m_mutex);
+  m_done.wait(lock, [&] {
+    if (m_running > 0) return false;
+    const std::size_t limit = std::min(m_window, m_queue.size());
+    for (std::size_t i = 0; i < limit; ++i) {
+      if (m_queue[i]->state == State::Pending) return m_threads.empty();
+    }
+    return true;
+  });
 }
 
 void BoxPrefetcher::cancel() {

@@ -40,6 +40,10 @@ class BoxPrefetcher {
   void cancel();
 
   unsigned workers() const { return static_cast<unsigned>(m_threads.size()); }
+  // Pictures the workers have started loading so far.
+  std::size_t started();
+  // Waits until the workers have nothing more they may start now.
+  void waitIdle();
 
  private:
   enum class State { Pending, Running, Done };
@@ -59,6 +63,7 @@ class BoxPrefetcher {
   std::deque<std::shared_ptr<Job>> m_queue;
   std::size_t m_window;
   std::size_t m_running = 0;
+  std::size_t m_started = 0;
   bool m_stopping = false;
   std::vector<std::thread> m_threads;
 };
