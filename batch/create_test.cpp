@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -307,6 +309,60 @@ TEST_F(CreateTest, ParallelRunCopesWithAFolderThatChangesAfterTheWalk) {
   EXPECT_TRUE(tree.exists("d/t_p25.jpg"));
   EXPECT_EQ(jpegSize(tree.path("d/t_p25.jpg")), (Size{4, 4}));
   EXPECT_TRUE(tree.exists("d/t_p5.jpg"));
+}
+
+ino_t inodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(CreateTest, UpdateRendersExactlyThePicturesWhoseSourceOrSettingsChanged) {
+  for (int p = 0; p < 4; ++p) picture("p" + std::to_string(p) + ".jpg", {40, 30});
+  tree.fileWith("t_x.jpg", tree.read("p0.jpg"));  // a thumbnail with no record of its picture
+  picture("x.jpg", {20, 20});
+  engine.setUpdateOnly(true);
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::vector<std::string> firstLines = frontend.status;
+  const std::string firstPage = tree.read("index.html");
+  EXPECT_EQ(jpegSize(tree.path("t_x.jpg")), (Size{5, 5}));  // the unrecorded one was rendered
+
+  const auto inodes = [&] {
+    std::vector<ino_t> out;
+    for (const char* t : {"t_p0.jpg", "t_p1.jpg", "t_p2.jpg", "t_p3.jpg", "t_x.jpg"}) out.push_back(inodeOf(tree.path(t)));
+    return out;
+  };
+  const std::vector<ino_t> before = inodes();
+  // Nothing changed: nothing is rendered, and the run reads as a full one.
+  ASSERT_EQ(create(), CommandResult::Ran);
+  EXPECT_EQ(inodes(), before);
+  EXPECT_EQ(frontend.status, firstLines);
+  EXPECT_EQ(tree.read("index.html"), firstPage);
+
+  // p1 is touched, p2 gets other content of the same name.
+  const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 5}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, tree.path("p1.jpg").c_str(), times, 0), 0);
+  picture("p2.jpg", {60, 20});
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::vector<ino_t> after = inodes();
+  EXPECT_EQ(after[0], before[0]);
+  EXPECT_NE(after[1], before[1]);
+  EXPECT_NE(after[2], before[2]);
+  EXPECT_EQ(after[3], before[3]);
+  EXPECT_EQ(after[4], before[4]);
+  EXPECT_EQ(jpegSize(tree.path("t_p2.jpg")), (Size{15, 5}));
+
+  // A setting that shapes thumbnails renders all of them again.
+  engine.settings().iQuality = 50;
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::vector<ino_t> requality = inodes();
+  for (std::size_t i = 0; i < requality.size(); ++i) EXPECT_NE(requality[i], after[i]) << i;
+
+  // Without update mode every picture is rendered, as always.
+  ASSERT_EQ(create(), CommandResult::Ran);
+  engine.setUpdateOnly(false);
+  ASSERT_EQ(create(), CommandResult::Ran);
+  const std::vector<ino_t> full = inodes();
+  for (std::size_t i = 0; i < full.size(); ++i) EXPECT_NE(full[i], requality[i]) << i;
 }
 
 TEST_F(CreateTest, CreateWithoutPrefixIsRefused) {

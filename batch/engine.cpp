@@ -278,14 +278,14 @@ void Engine::Add() {
     const std::string name = m_file1.list(k);
     if (isThumbnailName(name)) continue;  // an existing thumbnail
 
-    imaging::RenderSettings render;
-    render.sizePercent = m_settings.iSize;
-    render.quality = m_settings.iQuality;
-    render.smoothing = m_settings.iSmooth;
-    render.prefix = m_settings.sPrefix;
-    render.thumbExt = m_settings.sThumbExt;
+    const imaging::RenderSettings render = renderSettings();
     const std::string picture = util::joinPath(folder, name);
-    const imaging::RenderOutcome outcome = imaging::LoadSource(picture, render, *this, m_prefetcher.get());
+    imaging::RenderOutcome outcome;
+    if (m_updateOnly && imaging::thumbnailUpToDate(picture, render)) {
+      outcome.thumbnailPath = imaging::thumbnailPathFor(picture, render.prefix, render.thumbExt);
+    } else {
+      outcome = imaging::LoadSource(picture, render, *this, m_prefetcher.get());
+    }
     const std::string& thumb = outcome.thumbnailPath;
 
     switch (outcome.result) {
@@ -319,6 +319,16 @@ void Engine::Add() {
   }
 }
 
+imaging::RenderSettings Engine::renderSettings() const {
+  imaging::RenderSettings render;
+  render.sizePercent = m_settings.iSize;
+  render.quality = m_settings.iQuality;
+  render.smoothing = m_settings.iSmooth;
+  render.prefix = m_settings.sPrefix;
+  render.thumbExt = m_settings.sThumbExt;
+  return render;
+}
+
 bool Engine::isThumbnailName(const std::string& name) const {
   return util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix;
 }
@@ -342,7 +352,12 @@ void Engine::schedulePictures() {
     FileList files;
     files.setPattern(m_file1.pattern());
     files.setFolder(folder);
-    m_prefetcher->schedule(picturesToRender(files, folder), size);
+    std::vector<std::string> pictures = picturesToRender(files, folder);
+    if (m_updateOnly) {
+      const imaging::RenderSettings render = renderSettings();
+      std::erase_if(pictures, [&](const std::string& p) { return imaging::thumbnailUpToDate(p, render); });
+    }
+    m_prefetcher->schedule(pictures, size);
   }
 }
 
@@ -374,6 +389,9 @@ void Engine::Remove() {
 void Engine::measureThumbnails() {
   FolderEntry& entry = m_state.FolderTable[m_state.iFolder];
   entry.lThumbBytes = 0;
+  // Without a prefix Create makes no thumbnails (and the name it would
+  // give could be the picture's own).
+  if (m_settings.sPrefix.empty()) return;
   const std::size_t n = m_file1.listCount();
   for (std::size_t k = 0; k < n; ++k) {
     const std::string& name = m_file1.list(k);

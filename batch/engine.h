@@ -63,6 +63,10 @@ class Engine : private imaging::RenderHost {
   // order, with the same output, progress and Stop points as one.
   void setJobs(unsigned jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
   unsigned jobs() const { return m_jobs; }
+  // Create runs leave a picture whose thumbnail is up to date (it records
+  // the picture's size, time and the settings, all unchanged) as it is;
+  // pages and status lines are those of a full run.
+  void setUpdateOnly(bool on) { m_updateOnly = on; }
 
   // Moves progress bar `Index` and lets the host process its events first.
   void Per(double iPer, int Index) override;
@@ -79,6 +83,7 @@ class Engine : private imaging::RenderHost {
   void writePage();
   void schedulePictures();
   bool isThumbnailName(const std::string& name) const;
+  imaging::RenderSettings renderSettings() const;
   std::vector<std::string> picturesToRender(const FileList& files, const std::string& folder) const;
   void processEvents() override { m_frontend.processEvents(); }
   bool stopRequested() const override { return m_state.bStop; }
@@ -97,6 +102,7 @@ class Engine : private imaging::RenderHost {
   FileList m_file2;
   bool m_running = false;
   unsigned m_jobs = 1;
+  bool m_updateOnly = false;
   std::unique_ptr<imaging::BoxPrefetcher> m_prefetcher;
 };
 

@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
   frontend.attach(engine);
   engine.settings() = options.settings;
   engine.setJobs(options.jobs);
+  engine.setUpdateOnly(options.update);
   engine.setSourceType(options.settings.sImageExt == "gif" ? "GIF" : "JPG");
   engine.setThumbType(options.settings.sThumbExt == "gif" ? "GIF" : "JPG");
   engine.setFolderPath(options.folder);

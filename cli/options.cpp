@@ -27,6 +27,8 @@ const char* const kUsage =
     "  --smooth 0..100      thumbnail smoothing (default 0)\n"
     "  --jobs N             pictures worked on at once (default: number of cores)\n"
     "  --settings FILE      take the values stored by the desktop program; options still win\n"
+    "  --update             create: render only pictures whose thumbnail is missing or out of\n"
+    "                       date (picture or settings changed since it was made)\n"
     "  --help, --version\n"
     "\n"
     "The status lines go to standard output; Ctrl-C stops the run after the\n"
@@ -115,6 +117,7 @@ ParseResult parseArguments(const std::vector<std::string>& args, const std::stri
   std::optional<std::string> settingsFile;
   // Options are applied after the settings file, so they are kept until then.
   std::vector<std::pair<std::string, std::string>> given;
+  bool update = false;
 
   static const char* const kValued[] = {"--source", "--thumb", "--prefix", "--columns", "--border", "--size",
                                         "--quality", "--smooth", "--jobs", "--settings"};
@@ -132,6 +135,10 @@ ParseResult parseArguments(const std::vector<std::string>& args, const std::stri
   }
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (arg == "--update") {
+      update = true;
+      continue;
+    }
     if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       std::string name = arg;
       std::optional<std::string> value;
@@ -171,6 +178,7 @@ ParseResult parseArguments(const std::vector<std::string>& args, const std::stri
     return result;
   }
   BatchOptions options;
+  options.update = update;
   const std::string& op = positional[0];
   if (op == "create") {
     options.operation = batch::Operation::Create;

@@ -15,6 +15,7 @@ struct BatchOptions {
   std::string folder;  // absolute, without a trailing "/" (except the root "/")
   batch::BatchSettings settings;
   unsigned jobs = 1;
+  bool update = false;  // create: leave up-to-date thumbnails as they are
 };
 
 // The outcome of reading the command line: options to run with, or help to

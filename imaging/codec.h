@@ -6,6 +6,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "imaging/raster.h"
 #include "util/result.h"
@@ -44,11 +45,19 @@ util::Status decodeBmp(Bytes data, const DecodeRequest& request, RowSink& sink);
 util::Status decodePcx(Bytes data, const DecodeRequest& request, RowSink& sink);
 
 // Encoders: the complete file as bytes.
-// JPEG: quality 0-100 and smoothing 0-100 as the libjpeg settings.
-util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing);
+// JPEG: quality 0-100 and smoothing 0-100 as the libjpeg settings; a
+// non-empty `comment` is stored in a comment marker (at most 65,533 bytes).
+util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing,
+                                     std::string_view comment = {});
 // GIF: a palette of at most 2^bits colours (bits 1-8) computed from the
-// picture, with error-diffusion dithering.
-util::Result<std::string> encodeGif(const Raster& raster, int bits);
+// picture, with error-diffusion dithering; a non-empty `comment` (without
+// NUL bytes) is stored in a comment extension before the picture.
+util::Result<std::string> encodeGif(const Raster& raster, int bits, std::string_view comment = {});
+
+// The comment a JPEG (its first comment marker before the picture data) or
+// GIF (its first comment extension before the picture) file begins with;
+// empty when there is none or the bytes are not such a file.
+std::string leadingComment(Bytes data);
 // Lossless types: the same pixels come back after a read. A palette form is
 // used only when the picture has at most 2^bits colours (bits 1-8).
 util::Result<std::string> encodePng(const Raster& raster, int bits);

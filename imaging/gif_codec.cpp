@@ -410,7 +410,7 @@ int writeToString(GifFileType* gif, const GifByteType* bytes, int length) noexce
   }
 }
 
-Result<std::string> writeIndexed(Size size, IndexedPicture& picture) {
+Result<std::string> writeIndexed(Size size, IndexedPicture& picture, std::string_view comment) {
   // giflib takes colour tables of 2, 4, ..., 256 entries.
   int tableBits = 1;
   while ((1 << tableBits) < static_cast<int>(picture.colours.size())) ++tableBits;
@@ -426,8 +426,16 @@ Result<std::string> writeIndexed(Size size, IndexedPicture& picture) {
   GifEncoder gif(EGifOpen(&out, writeToString, &error));
   if (!gif) return Result<std::string>::failure("cannot start writing the GIF file");
   EGifSetGifVersion(gif.get(), true);
-  if (EGifPutScreenDesc(gif.get(), size.width, size.height, tableBits, 0, map.get()) == GIF_ERROR ||
-      EGifPutImageDesc(gif.get(), 0, 0, size.width, size.height, false, nullptr) == GIF_ERROR) {
+  if (EGifPutScreenDesc(gif.get(), size.width, size.height, tableBits, 0, map.get()) == GIF_ERROR) {
+    return Result<std::string>::failure("cannot write the GIF file header");
+  }
+  if (!comment.empty()) {
+    const std::string text(comment.substr(0, comment.find('\0')));
+    if (EGifPutComment(gif.get(), text.c_str()) == GIF_ERROR) {
+      return Result<std::string>::failure("cannot write the GIF comment");
+    }
+  }
+  if (EGifPutImageDesc(gif.get(), 0, 0, size.width, size.height, false, nullptr) == GIF_ERROR) {
     return Result<std::string>::failure("cannot write the GIF file header");
   }
   const auto width = static_cast<std::size_t>(size.width);
@@ -445,7 +453,7 @@ Result<std::string> writeIndexed(Size size, IndexedPicture& picture) {
 
 }  // namespace
 
-util::Result<std::string> encodeGif(const Raster& raster, int bits) {
+util::Result<std::string> encodeGif(const Raster& raster, int bits, std::string_view comment) {
   if (bits < 1 || bits > 8) {
     return Result<std::string>::failure("GIF colour depth of " + std::to_string(bits) + " bits is not 1 to 8");
   }
@@ -457,10 +465,12 @@ util::Result<std::string> encodeGif(const Raster& raster, int bits) {
   const int maxColours = 1 << bits;
   // A picture that fits the palette keeps its colours exactly and needs no
   // dithering; the quantizer is only asked when colours must be merged.
-  if (std::optional<IndexedPicture> exact = exactColours(raster, maxColours)) return writeIndexed(size, *exact);
+  if (std::optional<IndexedPicture> exact = exactColours(raster, maxColours)) {
+    return writeIndexed(size, *exact, comment);
+  }
   Result<IndexedPicture> picture = quantized(raster, maxColours);
   if (!picture) return Result<std::string>::failure(picture.message());
-  return writeIndexed(size, picture.value());
+  return writeIndexed(size, picture.value(), comment);
 }
 
 }  // namespace pixelmote::imaging

@@ -648,5 +648,20 @@ TEST(GifEncode, BadRequestsFail) {
   EXPECT_TRUE(encodeGif(Raster({65535, 1}), 8).ok());
 }
 
+TEST(GifComment, StoredBeforeThePictureAndFoundAgain) {
+  const Raster picture = fewColours(9, 4, 5);
+  const std::string longText(700, 'c');  // more than one sub-block
+  for (const std::string& text : {std::string("pixelmote thumbnail 1; picture 12 bytes"), longText}) {
+    const auto gif = encodeGif(picture, 8, text);
+    ASSERT_TRUE(gif) << gif.message();
+    EXPECT_EQ(leadingComment(bytesOf(gif.value())), text);
+    RasterSink sink;
+    ASSERT_TRUE(decodeGif(bytesOf(gif.value()), {}, sink));  // still an ordinary picture
+    EXPECT_EQ(sink.raster, picture);
+  }
+  EXPECT_EQ(leadingComment(bytesOf(encodeGif(picture, 8).value())), "");
+  EXPECT_EQ(leadingComment(bytesOf(std::string("GIF89a"))), "");
+}
+
 }  // namespace
 }  // namespace pixelmote::imaging

@@ -168,11 +168,11 @@ int readpngfile(const std::string& file, int, int, int& bitmap, std::int32_t& au
 
 int writejpgfile(const std::string& file, int quality, int smooth, int, int bitmap, std::int32_t, int, int) {
   const auto picture = pictureToWrite(bitmap, file);
-  return picture ? writeWith(encodeJpeg(*picture, quality, smooth), file) : kWriteFailed;
+  return picture ? writeWith(encodeJpeg(*picture, quality, smooth, imagingVariables().ImgComment), file) : kWriteFailed;
 }
 int writegiffile(const std::string& file, int bits, int bitmap, std::int32_t, int, int, const std::string&) {
   const auto picture = pictureToWrite(bitmap, file);
-  return picture ? writeWith(encodeGif(*picture, bits), file) : kWriteFailed;
+  return picture ? writeWith(encodeGif(*picture, bits, imagingVariables().ImgComment), file) : kWriteFailed;
 }
 int writepcxfile(const std::string& file, int bits, int bitmap, std::int32_t, int, int) {
   const auto picture = pictureToWrite(bitmap, file);

@@ -28,6 +28,7 @@ struct ImagingVariables {
   int ImgTifOption2 = 0;
   int ImgOption = 0;           // last numeric argument of every read and write
   std::string ImgLibText;      // last argument of the GIF and TIF calls
+  std::string ImgComment;      // stored by JPEG and GIF writes (empty: none)
 };
 
 // The one set of imaging variables of the program.

@@ -389,8 +389,11 @@ void finishOutput(j_compress_ptr info) {
 // code touches, and stays where it was made.
 class JpegWriter {
  public:
-  JpegWriter(const Raster& raster, int quality, int smoothing)
-      : m_raster(raster), m_quality(std::clamp(quality, 0, 100)), m_smoothing(std::clamp(smoothing, 0, 100)) {
+  JpegWriter(const Raster& raster, int quality, int smoothing, std::string_view comment)
+      : m_raster(raster),
+        m_quality(std::clamp(quality, 0, 100)),
+        m_smoothing(std::clamp(smoothing, 0, 100)),
+        m_comment(comment) {
     m_info.err = jpeg_std_error(&m_errors);
     m_errors.error_exit = onError;
     m_errors.emit_message = [](j_common_ptr, int) {};  // the encoder's warnings do not concern us
@@ -432,6 +435,10 @@ class JpegWriter {
     m_info.smoothing_factor = m_smoothing;
     m_info.optimize_coding = TRUE;
     jpeg_start_compress(&m_info, TRUE);
+    if (!m_comment.empty()) {
+      const auto length = static_cast<unsigned>(std::min<std::size_t>(m_comment.size(), 65533));
+      jpeg_write_marker(&m_info, JPEG_COM, reinterpret_cast<const JOCTET*>(m_comment.data()), length);
+    }
     const std::size_t stride = m_raster.stride();
     while (m_info.next_scanline < m_info.image_height) {
       // libjpeg takes rows as non-const but only reads them.
@@ -444,6 +451,7 @@ class JpegWriter {
   const Raster& m_raster;
   int m_quality;
   int m_smoothing;
+  std::string_view m_comment;
   jpeg_compress_struct m_info{};
   jpeg_error_mgr m_errors{};
   StringDestination m_destination{};
@@ -465,10 +473,10 @@ util::Status decodeJpeg(Bytes data, const DecodeRequest& request, RowSink& sink)
   }
 }
 
-util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing) {
+util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing, std::string_view comment) {
   if (util::Status s = checkWritable(raster); !s) return util::Result<std::string>::failure(s.message());
   try {
-    JpegWriter writer(raster, quality, smoothing);
+    JpegWriter writer(raster, quality, smoothing, comment);
     return writer.write();
   } catch (const std::bad_alloc&) {
     return util::Result<std::string>::failure("not enough memory to encode");

@@ -979,5 +979,17 @@ TEST(JpegSink, RefusalStopsDecoding) {
   EXPECT_EQ(d.rows, 0);
 }
 
+TEST(JpegComment, StoredInAMarkerAndFoundAgain) {
+  const Raster picture(Size{16, 8}, Rgb{10, 200, 30});
+  const std::string text = "pixelmote thumbnail 1; picture 1234 bytes, modified 1.5; size 25";
+  const auto jpeg = encodeJpeg(picture, 75, 0, text);
+  ASSERT_TRUE(jpeg) << jpeg.message();
+  EXPECT_EQ(leadingComment(bytesOf(jpeg.value())), text);
+  EXPECT_EQ(leadingComment(bytesOf(encodeJpeg(picture, 75, 0).value())), "");
+  // A file cut before its comment, or not a JPEG at all, has none.
+  EXPECT_EQ(leadingComment(bytesOf(jpeg.value().substr(0, 20))), "");
+  EXPECT_EQ(leadingComment(bytesOf(std::string("\x89PNG\r\n"))), "");
+}
+
 }  // namespace
 }  // namespace pixelmote::imaging

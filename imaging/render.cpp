@@ -1,7 +1,11 @@
 #include "imaging/render.h"
 
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "imaging/codec.h"
@@ -37,6 +41,32 @@ Decoder decoderFor(const std::string& path) {
 std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt) {
   return util::joinPath(util::FolderPart(picturePath),
                         prefix + util::StripExt(util::FileNamePart(picturePath)) + "." + thumbExt);
+}
+
+std::string thumbnailStamp(const std::string& picturePath, const RenderSettings& settings) {
+  struct stat st {};
+  if (::stat(picturePath.c_str(), &st) != 0) return {};
+  char modified[64];
+  std::snprintf(modified, sizeof modified, "%lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
+                static_cast<long>(st.st_mtim.tv_nsec));
+  return "pixelmote thumbnail " + std::to_string(kRenderingVersion) + "; picture " +
+         std::to_string(static_cast<long long>(st.st_size)) + " bytes, modified " + modified + "; size " +
+         std::to_string(std::lround(settings.sizePercent)) + ", quality " + std::to_string(settings.quality) + ", smoothing " +
+         std::to_string(settings.smoothing) + ", type " + settings.thumbExt;
+}
+
+bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& settings) {
+  const std::string expected = thumbnailStamp(picturePath, settings);
+  if (expected.empty()) return false;
+  const std::string thumb = thumbnailPathFor(picturePath, settings.prefix, settings.thumbExt);
+  // The stamp sits near the start of the file.
+  const int fd = ::open(thumb.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  std::uint8_t head[4096];
+  const ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (n <= 0) return false;
+  return leadingComment(Bytes(head, static_cast<std::size_t>(n))) == expected;
 }
 
 util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent) {
@@ -80,6 +110,10 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
   ImagingVariables& v = imagingVariables();
   RenderOutcome outcome;
   outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
+
+  // What the thumbnail will record: taken before the picture is read, so a
+  // picture changed meanwhile is seen as changed by the next update.
+  const std::string stamp = thumbnailStamp(sPath, settings);
 
   // Load the picture straight into the thumbnail box.
   v.ImgFile = sPath;
@@ -125,7 +159,10 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
   v.ImgFile = outcome.thumbnailPath;
   v.ImgQuality = settings.quality;
   v.ImgSmooth = settings.smoothing;
-  if (!WriteImage(noType)) return cannotWrite(outcome.thumbnailPath, lastImagingError());
+  v.ImgComment = stamp;
+  const bool written = WriteImage(noType);
+  v.ImgComment.clear();
+  if (!written) return cannotWrite(outcome.thumbnailPath, lastImagingError());
   return outcome;
 }
 

@@ -45,6 +45,19 @@ struct RenderOutcome {
 // picture's name up to its first ".", ".", the thumbnail type.
 std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt);
 
+// Changes whenever the way thumbnails are rendered changes, so that
+// thumbnails of an older way are not taken as up to date.
+inline constexpr int kRenderingVersion = 1;
+
+// The text a thumbnail records about what it was made from: the picture's
+// size and modification time and the settings that shape the thumbnail.
+// Empty when the picture cannot be examined.
+std::string thumbnailStamp(const std::string& picturePath, const RenderSettings& settings);
+
+// True when the thumbnail of the picture exists and records the stamp the
+// picture and settings give now: rendering it again would change nothing.
+bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& settings);
+
 // The picture loader: decodes the picture at `path` by its extension (jpg,
 // gif, pcx, bmp, png, tif) and resamples it to the thumbnail box for
 // `sizePercent` of its displayed size. Fails for a file that is not a
