@@ -182,6 +182,29 @@ TEST(BatchCommand, CreateWritesThumbnailsPagesAndStatusLines) {
   EXPECT_EQ(o.err, "");
 }
 
+TEST(BatchCommand, JobsAndUpdateGiveTheSameOutputAsAOneCoreFullRun) {
+  TempTree tree;
+  for (int i = 0; i < 6; ++i) {
+    const imaging::Raster r({30 + 10 * i, 20 + 5 * i}, imaging::Rgb{static_cast<std::uint8_t>(40 * i), 90, 200});
+    tree.fileWith("pics/" + std::string(i % 2 ? "a/" : "") + "p" + std::to_string(i) + ".jpg",
+                  imaging::encodeJpeg(r, 80, 0).value());
+  }
+  const auto thumbs = [&] {
+    std::string all;
+    for (int i = 0; i < 6; ++i) all += tree.read("pics/" + std::string(i % 2 ? "a/" : "") + "t_p" + std::to_string(i) + ".gif");
+    return all + tree.read("pics/index.html") + tree.read("pics/a/index.html");
+  };
+  const Outcome one = runBatch({"create", "pics", "--jobs", "1", "--thumb", "gif"}, tree.root());
+  ASSERT_EQ(one.exitCode, 0) << one.err;
+  const std::string oneFiles = thumbs();
+  const Outcome four = runBatch({"create", "pics", "--jobs", "4", "--thumb", "gif"}, tree.root());
+  EXPECT_EQ(four.out, one.out);
+  EXPECT_EQ(thumbs(), oneFiles);
+  const Outcome update = runBatch({"create", "pics", "--jobs", "3", "--thumb", "gif", "--update"}, tree.root());
+  EXPECT_EQ(update.out, one.out);
+  EXPECT_EQ(thumbs(), oneFiles);
+}
+
 TEST(BatchCommand, HelpGoesToStandardOutput) {
   TempTree tree;
   const Outcome o = runBatch({"--help"}, tree.root());
