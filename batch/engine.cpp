@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "batch/page.h"
+#include "imaging/estimate.h"
 #include "imaging/imglib.h"
 #include "util/file_io.h"
 #include "util/path.h"
@@ -345,7 +346,13 @@ std::vector<std::string> Engine::picturesToRender(const FileList& files, const s
 // ahead. The folders are read here as the run will read them; a folder that
 // changes in between only costs its pictures being loaded on the spot.
 void Engine::schedulePictures() {
-  m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(m_jobs, m_jobs + 1);
+  // Memory for loading ahead: room for two large progressive photos side by
+  // side at two jobs, and about one more for every two further jobs.
+  const std::uint64_t mb = std::uint64_t{1} << 20;
+  const std::uint64_t budget = 110 * mb + 40 * mb * (m_jobs - 1);
+  m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(
+      m_jobs, m_jobs + 1, budget,
+      [](const std::string& path, double size) { return imaging::estimateLoadBytes(path, size); });
   const double size = m_settings.iSize;
   for (std::size_t i = 1; i <= m_state.iFolderCount; ++i) {
     const std::string& folder = m_state.FolderTable[i].sFolderPath;

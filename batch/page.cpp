@@ -26,9 +26,12 @@ std::string escapeUrl(std::string_view name) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string encoded;
   encoded.reserve(name.size());
-  for (char ch : name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char ch = name[i];
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '%' || c == '#' || c == '?' || c == '\\' || c < 0x20 || c >= 0x7F) {
+    // Browsers drop spaces at either end of a link: those are encoded.
+    const bool endSpace = c == ' ' && (i == 0 || i + 1 == name.size());
+    if (c == '%' || c == '#' || c == '?' || c == '\\' || c < 0x20 || c >= 0x7F || endSpace) {
       encoded += '%';
       encoded += kHex[c >> 4];
       encoded += kHex[c & 0x0F];

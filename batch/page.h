@@ -18,8 +18,9 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 // A name as page text: & < > ' " become entities; all other bytes stay.
 std::string escapeText(std::string_view name);
 
-// A name as an href or src value: "%", "#", "?", "\", control bytes and bytes
-// of 0x80 and above percent-encoded (upper-case hex), then escaped as text.
+// A name as an href or src value: "%", "#", "?", "\", control bytes, bytes
+// of 0x80 and above and a space at either end percent-encoded (upper-case
+// hex), then escaped as text.
 std::string escapeUrl(std::string_view name);
 
 // One entry of the links line for a sub-folder named `name`.

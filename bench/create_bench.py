@@ -1,24 +1,34 @@
 #!/usr/bin/env python3
 """Times a thumbnail Create run against other thumbnailing tools on the same pictures.
 
-Called by bench/create_bench.sh, which installs the tools, makes the picture
-tree and builds pixelmote-batch first. Every round runs, one after the other
-on the same warm pictures:
+Called by bench/create_bench.sh or bench/run_all.sh, which install the tools,
+make the picture tree and build pixelmote-batch first. Only the JPEGs of the
+tree are used (the GIFs beside them are left to bench/scale_bench.py). Every
+round runs, one after the other on the same warm pictures:
 
   pixelmote-batch create TREE --size 25 --quality 75 --jobs 1
       (followed, untimed, by `remove`, so every round does the same work);
-  djpeg -scale 1/4 FILE | cjpeg -quality 75 > OUT     one pipeline per file (the reference);
+  djpeg -scale N/8 FILE | cjpeg -quality 75 > OUT     one pipeline per file (the reference);
+  djpeg -scale N/8 FILE > /dev/null                   decoding alone (the practical floor);
+  gm convert -size WxH FILE -thumbnail WxH! -quality 75 OUT            one process per file;
   convert -define jpeg:size=WxH FILE -thumbnail WxH! -quality 75 OUT   one process per file;
   vipsthumbnail --size WxH FILE... -o OUT[Q=75]       one process per group of same-sized files.
 
-W×H is a quarter of each picture's width and height. Each tool runs once
-before timing; the medians of the rounds are printed with their ratio to the
-djpeg|cjpeg pipeline. Then the peak memory (maximum resident set size) of
-each tool on the largest picture alone, measured with /usr/bin/time -v.
+W×H is a quarter of each picture's width and height, rounded half up, as
+pixelmote-batch does; N/8 is the smallest libjpeg scale whose output covers
+W×H, the scale pixelmote-batch decodes at. Each tool runs once before timing;
+the medians of the rounds are printed with their ratio to the djpeg|cjpeg
+pipeline, both as a ratio of medians and as the median of the per-round
+ratios (paired). Then the peak memory (maximum resident set size) of each
+tool on the largest picture alone, measured with /usr/bin/time -v.
 
 Usage: bench/create_bench.py --tree DIR [--rounds N] [--exe PATH] [--scratch DIR]
+                             [--peers-only] [--results FILE.json]
 """
 import argparse
+import collections
+import json
+import math
 import os
 import re
 import resource
@@ -47,9 +57,22 @@ class Picture:
         return self.width * self.height
 
     def thumb_size(self, shown=False):
-        w = max(1, round(self.width * SIZE_PERCENT / 100))
-        h = max(1, round(self.height * SIZE_PERCENT / 100))
+        w, h = thumb_side(self.width), thumb_side(self.height)
         return (h, w) if shown and self.turned else (w, h)
+
+    @property
+    def scale_eighths(self):
+        """The smallest N of libjpeg's N/8 scales whose output covers the thumbnail."""
+        w, h = self.thumb_size()
+        for n in range(1, 9):
+            if math.ceil(self.width * n / 8) >= w and math.ceil(self.height * n / 8) >= h:
+                return n
+        return 8
+
+
+def thumb_side(length):
+    # Half up, not Python's round-half-to-even: the same side as pixelmote-batch's.
+    return max(1, math.floor(length * SIZE_PERCENT / 100 + 0.5))
 
 
 def find_pictures(tree, prefix="t_"):
@@ -135,6 +158,10 @@ def find_all(tree):
             yield os.path.join(folder, name)
 
 
+def djpeg_cmd(p):
+    return ["djpeg", "-scale", f"{p.scale_eighths}/8", p.path]
+
+
 class DjpegCjpeg:
     label = "djpeg|cjpeg"
 
@@ -145,11 +172,44 @@ class DjpegCjpeg:
         with Timer() as t:
             for i, p in enumerate(self.pictures):
                 with open(out_name(self.scratch, i), "wb") as out:
-                    d = subprocess.Popen(["djpeg", "-scale", "1/4", p.path], stdout=subprocess.PIPE)
+                    d = subprocess.Popen(djpeg_cmd(p), stdout=subprocess.PIPE)
                     c = subprocess.Popen(["cjpeg", "-quality", str(QUALITY)], stdin=d.stdout, stdout=out)
                     d.stdout.close()
                     if c.wait() != 0 or d.wait() != 0:
                         sys.exit(f"djpeg|cjpeg failed on {p.path}")
+        return t
+
+
+class DjpegOnly:
+    label = "djpeg only"
+
+    def __init__(self, pictures):
+        self.pictures = pictures
+
+    def timed(self):
+        with Timer() as t:
+            for p in self.pictures:
+                run(djpeg_cmd(p))
+        return t
+
+
+class GmConvert:
+    label = "gm convert"
+
+    def __init__(self, pictures, scratch):
+        self.pictures, self.scratch = pictures, scratch
+
+    @staticmethod
+    def cmd(p, out):
+        # -size before the file is GraphicsMagick's hint to decode the JPEG at a reduced scale.
+        w, h = p.thumb_size()
+        return ["gm", "convert", "-size", f"{w}x{h}", p.path, "-thumbnail", f"{w}x{h}!",
+                "-quality", str(QUALITY), out]
+
+    def timed(self):
+        with Timer() as t:
+            for i, p in enumerate(self.pictures):
+                run(self.cmd(p, out_name(self.scratch, i)))
         return t
 
 
@@ -229,8 +289,7 @@ def pipeline_rss(picture, scratch):
     """Peaks of djpeg and cjpeg, each measured on its own while they run as one pipeline."""
     rd, rc = os.path.join(scratch, "djpeg.time"), os.path.join(scratch, "cjpeg.time")
     with open(os.path.join(scratch, "pipe.jpg"), "wb") as out:
-        d = subprocess.Popen(["/usr/bin/time", "-v", "-o", rd, "djpeg", "-scale", "1/4", picture.path],
-                             stdout=subprocess.PIPE)
+        d = subprocess.Popen(["/usr/bin/time", "-v", "-o", rd, *djpeg_cmd(picture)], stdout=subprocess.PIPE)
         c = subprocess.Popen(["/usr/bin/time", "-v", "-o", rc, "cjpeg", "-quality", str(QUALITY)],
                              stdin=d.stdout, stdout=out)
         d.stdout.close()
@@ -239,7 +298,7 @@ def pipeline_rss(picture, scratch):
     return max_rss_kb(rd), max_rss_kb(rc)
 
 
-def memory_report(pixelmote, magick, picture, kind, scratch):
+def memory_report(pixelmote, magick, picture, kind, scratch, results):
     # pixelmote-batch works on folders: give it a folder holding only this picture.
     alone = os.path.join(scratch, f"largest-{kind}")
     shutil.rmtree(alone, ignore_errors=True)
@@ -253,6 +312,7 @@ def memory_report(pixelmote, magick, picture, kind, scratch):
     ours = timev(pixelmote.create_cmd(alone), report) if pixelmote else None
     shutil.rmtree(alone)
     d, c = pipeline_rss(picture, scratch)
+    gm = timev(GmConvert.cmd(picture, os.path.join(scratch, "gm.jpg")), report)
     im = timev(magick.cmd(picture, os.path.join(scratch, "magick.jpg")), report)
     w, h = picture.thumb_size(shown=True)
     vips_dir = os.path.join(scratch, "vips-largest")
@@ -264,9 +324,12 @@ def memory_report(pixelmote, magick, picture, kind, scratch):
           f"{picture.width}x{picture.height} ({picture.pixels / 1e6:.0f} MP), {os.path.relpath(picture.path, ROOT)}:")
     if ours is not None:
         print(f"  pixelmote-batch create --jobs 1: {mb(ours)}")
-    print(f"  djpeg -scale 1/4 | cjpeg:        {mb(d + c)} (djpeg {mb(d)} + cjpeg {mb(c)}, running together)")
+    print(f"  djpeg -scale {picture.scale_eighths}/8 | cjpeg:        {mb(d + c)} (djpeg {mb(d)} + cjpeg {mb(c)}, running together)")
+    print(f"  gm convert:                      {mb(gm)}")
     print(f"  convert:                         {mb(im)}")
     print(f"  vipsthumbnail:                   {mb(vi)}")
+    results[f"largest_{kind}_rss_mb"] = {"pixelmote": ours and ours / 1024, "djpeg|cjpeg": (d + c) / 1024,
+                                         "gm convert": gm / 1024, "convert": im / 1024, "vipsthumbnail": vi / 1024}
 
 
 # --- main -------------------------------------------------------------------
@@ -287,11 +350,13 @@ def main():
     ap.add_argument("--exe", default=os.path.join(ROOT, "build", "pixelmote-batch"))
     ap.add_argument("--scratch", default=os.path.join(ROOT, "bench", "out", "scratch"))
     ap.add_argument("--peers-only", action="store_true", help="leave pixelmote-batch out")
+    ap.add_argument("--results", help="also write the figures to this JSON file (read by bench/summary.py)")
     args = ap.parse_args()
     if args.rounds < 1:
         ap.error("--rounds must be at least 1")
 
     tree = os.path.abspath(args.tree)
+    args.scratch = os.path.abspath(args.scratch)  # vipsthumbnail reads a relative -o from each picture's folder
     # Debian's own convert, so a wrapper earlier in PATH adds no start-up cost.
     magick_exe = "/usr/bin/convert" if os.access("/usr/bin/convert", os.X_OK) else shutil.which("convert")
 
@@ -305,18 +370,23 @@ def main():
         pixelmote.count = len(pictures)
 
     shutil.rmtree(args.scratch, ignore_errors=True)
-    dirs = {name: os.path.join(args.scratch, name) for name in ("djpeg", "convert", "vips", "memory")}
+    dirs = {name: os.path.join(args.scratch, name) for name in ("djpeg", "gm", "convert", "vips", "memory")}
     for d in dirs.values():
         os.makedirs(d)
     magick = Convert(pictures, dirs["convert"], magick_exe)
     vips = Vips(pictures, dirs["vips"])
-    tools = ([pixelmote] if pixelmote else []) + [DjpegCjpeg(pictures, dirs["djpeg"]), magick, vips]
+    tools = ([pixelmote] if pixelmote else []) + [DjpegCjpeg(pictures, dirs["djpeg"]), DjpegOnly(pictures),
+                                                  GmConvert(pictures, dirs["gm"]), magick, vips]
 
     mp = sum(p.pixels for p in pictures) / 1e6
     print(f"{len(pictures)} pictures, {mp:.0f} megapixels "
           f"({sum(p.progressive for p in pictures)} progressive, {sum(p.turned for p in pictures)} with EXIF turn), "
           f"{os.cpu_count()} cores")
-    print(f"  {version(['djpeg', '-version'])}; {version([magick_exe, '-version'])}; {version(['vips', '--version'])}")
+    print(f"  {version(['djpeg', '-version'])}; {version(['gm', 'version'])}; {version([magick_exe, '-version'])}; "
+          f"{version(['vips', '--version'])}")
+    scales = collections.Counter(p.scale_eighths for p in pictures)
+    print("  djpeg scale (smallest N/8 covering the 25% thumbnail): "
+          + ", ".join(f"{n}/8 for {k} pictures" for n, k in sorted(scales.items())))
     print(f"  vipsthumbnail: {len(vips.groups)} processes, one per thumbnail size")
     print(f"warming up (one run of each), then {args.rounds} rounds ...", flush=True)
     for tool in tools:
@@ -335,23 +405,35 @@ def main():
 
     ref = statistics.median(walls["djpeg|cjpeg"])
     ref_cpu = statistics.median(cpus["djpeg|cjpeg"])
+    results = {"pictures": len(pictures), "megapixels": mp, "rounds": args.rounds, "cores": os.cpu_count(),
+               "djpeg_scales": {f"{n}/8": k for n, k in sorted(scales.items())},
+               "median_wall_s": {}, "median_cpu_s": {}, "ratio_to_djpeg_cjpeg": {}, "paired_ratio_to_djpeg_cjpeg": {}}
     print(f"\nMedians over {args.rounds} rounds (wall clock; CPU = user + system of the tool's processes):")
     for tool in tools:
         wall, cpu = statistics.median(walls[tool.label]), statistics.median(cpus[tool.label])
         print(f"  {tool.label:14s} {wall:7.2f} s   CPU {cpu:7.2f} s   {mp / wall:6.0f} MP/s")
+        results["median_wall_s"][tool.label] = wall
+        results["median_cpu_s"][tool.label] = cpu
     # Wall clock is what a user waits for; CPU time is steadier on a busy machine
     # and leaves out the help of a second core (the pipeline's two processes, threads).
     print()
     for tool in tools:
         if tool.label != "djpeg|cjpeg":
             wall, cpu = statistics.median(walls[tool.label]), statistics.median(cpus[tool.label])
-            print(f"{tool.label} / djpeg|cjpeg: {wall / ref:.2f}   (CPU time: {cpu / ref_cpu:.2f})")
+            paired = statistics.median(a / b for a, b in zip(walls[tool.label], walls["djpeg|cjpeg"]))
+            print(f"{tool.label} / djpeg|cjpeg: {wall / ref:.2f}   (paired median {paired:.2f}; "
+                  f"CPU time: {cpu / ref_cpu:.2f})")
+            results["ratio_to_djpeg_cjpeg"][tool.label] = wall / ref
+            results["paired_ratio_to_djpeg_cjpeg"][tool.label] = paired
 
     largest = max(p.pixels for p in pictures)
     for kind, progressive in (("baseline", False), ("progressive", True)):
         candidates = [p for p in pictures if p.pixels == largest and p.progressive == progressive]
         if candidates:
-            memory_report(pixelmote, magick, candidates[0], kind, dirs["memory"])
+            memory_report(pixelmote, magick, candidates[0], kind, dirs["memory"], results)
+    if args.results:
+        with open(args.results, "w") as f:
+            json.dump(results, f, indent=1)
     return 0
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Thumbnail benchmark: pixelmote-batch create against djpeg|cjpeg, ImageMagick
-# and vipsthumbnail on the same ~100 generated photographs (bench/out/photos).
+# Thumbnail benchmark: pixelmote-batch create against djpeg|cjpeg, GraphicsMagick,
+# ImageMagick and vipsthumbnail on the same ~100 generated photographs
+# (bench/out/photos). bench/run_all.sh runs this and every other benchmark.
 #
 # Usage: bash bench/create_bench.sh [ROUNDS]      (default 3 rounds)
 #        bash bench/create_bench.sh --rounds N [--peers-only]
@@ -19,14 +20,14 @@ while (($#)); do
   case $1 in
     --rounds) ROUNDS=${2:?--rounds needs a number}; shift 2 ;;
     --peers-only) EXTRA+=(--peers-only); shift ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     [0-9]*) ROUNDS=$1; shift ;;
     *) echo "create_bench.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 
-PACKAGES=(g++ pkg-config python3 libjpeg62-turbo-dev libexif-dev
-  libjpeg-turbo-progs imagemagick libvips-tools time)
+PACKAGES=(g++ pkg-config python3 libjpeg62-turbo-dev libexif-dev libgif-dev
+  libjpeg-turbo-progs graphicsmagick imagemagick libvips-tools time)
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -47,7 +48,7 @@ GEN=$OUT/make_photos
 if [ ! -x "$GEN" ] || [ "$ROOT/bench/make_photos.cpp" -nt "$GEN" ]; then
   echo "Building the picture generator" >&2
   # shellcheck disable=SC2046  # pkg-config prints several words on purpose
-  g++ -std=c++20 -O2 -Wall -Wextra "$ROOT/bench/make_photos.cpp" -o "$GEN" $(pkg-config --cflags --libs libjpeg libexif)
+  g++ -std=c++20 -O2 -Wall -Wextra "$ROOT/bench/make_photos.cpp" -o "$GEN" $(pkg-config --cflags --libs libjpeg libexif libgif)
 fi
 "$GEN" "$OUT/photos"
 

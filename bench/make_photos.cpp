@@ -7,8 +7,10 @@
 // as landscape pixels marked with EXIF orientation 6), about a third
 // progressive, the rest baseline; 4:2:0, quality 90. The content is smooth
 // multi-octave value noise plus a little grain, so the compressed size and the
-// decoding cost are close to those of real photographs. Files that already
-// exist are kept, so a second run only prints the totals.
+// decoding cost are close to those of real photographs. Beside them, four GIFs
+// of 0.2 to 1.9 megapixels (256 colours, one of them a three-frame animation)
+// in three of the folders. Files that already exist are kept, so a second run
+// only prints the totals.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include <gif_lib.h>
 #include <jpeglib.h>
 #include <libexif/exif-data.h>
 
@@ -215,6 +218,72 @@ bool writeJpeg(const fs::path& path, const std::vector<std::uint8_t>& rgb, int w
   return true;
 }
 
+// Writes a GIF of `frames` pictures of width × height, each reduced to its own
+// 256 colours (median cut); more than one frame makes an endless animation.
+// Like writeJpeg, it goes through a temporary name.
+bool writeGif(const fs::path& path, int width, int height, int frames, std::uint64_t seed) {
+  const fs::path temporary = path.string() + ".part";
+  int error = 0;
+  GifFileType* gif = EGifOpenFileName(temporary.c_str(), false, &error);
+  if (gif == nullptr) {
+    std::fprintf(stderr, "make_photos: cannot write %s: %s\n", temporary.c_str(), GifErrorString(error));
+    return false;
+  }
+  EGifSetGifVersion(gif, true);
+  const std::size_t count = static_cast<std::size_t>(width) * height;
+  std::vector<std::uint8_t> rgb;
+  std::vector<GifByteType> red(count), green(count), blue(count), indices(count);
+  bool ok = true;
+  for (int frame = 0; ok && frame < frames; ++frame) {
+    paint(rgb, width, height, seed + static_cast<std::uint64_t>(frame));
+    for (std::size_t i = 0; i < count; ++i) {
+      red[i] = rgb[3 * i];
+      green[i] = rgb[3 * i + 1];
+      blue[i] = rgb[3 * i + 2];
+    }
+    int colours = 256;
+    GifColorType palette[256] = {};
+    ok = GifQuantizeBuffer(static_cast<unsigned>(width), static_cast<unsigned>(height), &colours, red.data(),
+                           green.data(), blue.data(), indices.data(), palette) == GIF_OK;
+    ColorMapObject* map = ok ? GifMakeMapObject(256, palette) : nullptr;
+    ok = map != nullptr;
+    if (ok && frame == 0) {
+      ok = EGifPutScreenDesc(gif, width, height, 8, 0, map) == GIF_OK;
+      if (ok && frames > 1) {
+        static const unsigned char kLoopForever[3] = {1, 0, 0};
+        ok = EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_OK &&
+             EGifPutExtensionBlock(gif, 11, "NETSCAPE2.0") == GIF_OK &&
+             EGifPutExtensionBlock(gif, 3, kLoopForever) == GIF_OK && EGifPutExtensionTrailer(gif) == GIF_OK;
+      }
+    }
+    if (ok && frames > 1) {
+      GraphicsControlBlock control{};
+      control.DisposalMode = DISPOSE_DO_NOT;
+      control.DelayTime = 50;  // hundredths of a second
+      control.TransparentColor = NO_TRANSPARENT_COLOR;
+      GifByteType block[4];
+      const std::size_t length = EGifGCBToExtension(&control, block);
+      ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), block) == GIF_OK;
+    }
+    // The first frame uses the screen's colour table, later ones their own.
+    ok = ok && EGifPutImageDesc(gif, 0, 0, width, height, false, frame == 0 ? nullptr : map) == GIF_OK;
+    for (int y = 0; ok && y < height; ++y) {
+      ok = EGifPutLine(gif, &indices[static_cast<std::size_t>(y) * width], width) == GIF_OK;
+    }
+    if (map != nullptr) GifFreeMapObject(map);  // giflib keeps its own copies
+  }
+  if (!ok) error = gif->Error;
+  if (EGifCloseFile(gif, &error) != GIF_OK) ok = false;  // frees `gif` in every case
+  std::error_code ec;
+  if (ok) fs::rename(temporary, path, ec);
+  if (!ok || ec) {
+    std::fprintf(stderr, "make_photos: cannot write %s: %s\n", path.c_str(), GifErrorString(error));
+    fs::remove(temporary, ec);
+    return false;
+  }
+  return true;
+}
+
 struct Size {
   int width;
   int height;
@@ -243,6 +312,19 @@ constexpr std::array<Folder, 6> kFolders{{{"Holiday 2019", 22},
                                           {"Family/Birthday", 12},
                                           {"Family/Birthday/Cake", 10},
                                           {"Garden", 24}}};
+
+// The GIFs: small and medium drawings and one animation, in three folders.
+struct GifPlan {
+  const char* folder;
+  const char* name;
+  Size size;
+  int frames;
+};
+
+constexpr std::array<GifPlan, 4> kGifs{{{"Garden", "GIF_0001.gif", {640, 480}, 1},
+                                        {"Garden", "GIF_0002.gif", {1024, 768}, 1},
+                                        {"Holiday 2019", "GIF_0003.gif", {1600, 1200}, 1},
+                                        {"Family/Birthday", "GIF_0004.gif", {480, 360}, 3}}};
 
 }  // namespace
 
@@ -309,5 +391,25 @@ int main(int argc, char** argv) {
   std::printf("%d pictures (%d written now in %.1f s), %d progressive, %d portrait; %.1f megapixels, %.1f MB, %.2f bits per pixel\n",
               index, written, seconds, progressiveCount, portraitCount, megapixels, bytes / 1e6,
               bytes * 8.0 / (megapixels * 1e6));
+
+  // The GIFs come after every JPEG in the plan, so adding them left the JPEGs as they were.
+  int gifsWritten = 0;
+  double gifMegapixels = 0.0;
+  std::uintmax_t gifBytes = 0;
+  for (const GifPlan& g : kGifs) {
+    const std::uint64_t gifSeed = plan.next();
+    const fs::path path = root / g.folder / g.name;
+    gifMegapixels += g.size.width * static_cast<double>(g.size.height) / 1e6;
+    if (!fs::exists(path)) {
+      if (!writeGif(path, g.size.width, g.size.height, g.frames, gifSeed)) return 1;
+      ++gifsWritten;
+      std::printf("%s: %dx%d GIF%s\n", path.c_str(), g.size.width, g.size.height,
+                  g.frames > 1 ? ", animated" : "");
+    }
+    std::error_code ec;
+    gifBytes += fs::file_size(path, ec);
+  }
+  std::printf("%zu GIFs (%d written now); %.1f megapixels, %.1f MB\n", kGifs.size(), gifsWritten, gifMegapixels,
+              gifBytes / 1e6);
   return 0;
 }

@@ -43,6 +43,8 @@ struct CallbackState {
   char text[JMSG_LENGTH_MAX] = {};
   int maxScans = INT_MAX;
   bool inScans = false;    // the header has been read
+  bool inRows = false;     // rows of a single-scan file are being decoded
+  bool ranOut = false;     // the data ended while rows were being decoded
   bool inTrailer = false;  // every row has been decoded
 };
 
@@ -82,10 +84,17 @@ void onError(j_common_ptr info) {
 // markers, odd APPn contents) are counted and ignored.
 void onMessage(j_common_ptr info, int level) {
   if (level >= 0) return;  // trace output
-  const auto* state = static_cast<const CallbackState*>(info->client_data);
+  auto* state = static_cast<CallbackState*>(info->client_data);
   switch (info->err->msg_code) {
     case JWRN_JPEG_EOF:
       if (state->inTrailer) break;  // only the end marker is missing: every row is there
+      // The Huffman decoder reads ahead, so a single-scan file without its
+      // end marker runs out while its last rows are decoded. Whether bits
+      // were really missing shows as JWRN_HIT_MARKER, which then follows.
+      if (state->inRows) {
+        state->ranOut = true;
+        break;
+      }
       leave(info, Stop::EndsEarly);
     case JWRN_EXTRANEOUS_DATA:
       // The fast Huffman path of libjpeg-turbo decodes a bad code as zero
@@ -94,6 +103,7 @@ void onMessage(j_common_ptr info, int level) {
       if (state->inScans && info->err->msg_parm.i[0] > kTolerableStrayBytes) leave(info, Stop::Corrupt);
       break;
     case JWRN_HIT_MARKER:
+      leave(info, state->ranOut ? Stop::EndsEarly : Stop::Corrupt);
     case JWRN_HUFF_BAD_CODE:
     case JWRN_ARITH_BAD_CODE:
     case JWRN_MUST_RESYNC:
@@ -198,6 +208,7 @@ class JpegReader {
     chooseScale(orientation);
 
     jpeg_start_decompress(&m_info);  // progressive files are read in full here
+    m_state.inRows = !jpeg_has_multiple_scans(&m_info);
 
     const Size stored{static_cast<int>(m_info.output_width), static_cast<int>(m_info.output_height)};
     if (!m_sink.begin(oriented(stored, orientation), oriented(m_declared, orientation))) return Stop::Refused;

@@ -86,5 +86,37 @@ TEST_F(PrefetchTest, WithoutWorkersEverythingIsLoadedOnTheSpot) {
   EXPECT_EQ(prefetcher.started(), 0u);
 }
 
+TEST_F(PrefetchTest, LoadsAheadStayWithinTheMemoryBudget) {
+  // Every load counts 60 units against a budget of 100: only one at a time
+  // is loaded ahead, until its box is taken.
+  BoxPrefetcher prefetcher(4, 8, 100, [](const std::string&, double) { return std::uint64_t{60}; });
+  prefetcher.schedule(paths, 25);
+  prefetcher.waitIdle();
+  EXPECT_EQ(prefetcher.started(), 1u);
+  for (const std::string& path : paths) ASSERT_TRUE(prefetcher.take(path, 25));
+  EXPECT_EQ(prefetcher.peakInUse(), 60u);
+  // A load larger than the whole budget still runs when nothing else does.
+  BoxPrefetcher big(2, 4, 100, [](const std::string&, double) { return std::uint64_t{500}; });
+  big.schedule({paths[0], paths[1]}, 25);
+  big.waitIdle();
+  EXPECT_EQ(big.started(), 1u);
+  ASSERT_TRUE(big.take(paths[0], 25));
+  ASSERT_TRUE(big.take(paths[1], 25));
+  EXPECT_EQ(big.peakInUse(), 500u);
+}
+
+TEST_F(PrefetchTest, BudgetHeldByASkippedPictureIsGivenBack) {
+  BoxPrefetcher prefetcher(2, 8, 100, [](const std::string&, double) { return std::uint64_t{60}; });
+  prefetcher.schedule(paths, 25);
+  prefetcher.waitIdle();
+  // The run moves straight to the last picture: what was loaded ahead for
+  // the others is dropped and its share of the budget returned.
+  ASSERT_TRUE(prefetcher.take(paths.back(), 25));
+  prefetcher.schedule({paths[0], paths[1]}, 25);
+  ASSERT_TRUE(prefetcher.take(paths[0], 25));
+  ASSERT_TRUE(prefetcher.take(paths[1], 25));
+  prefetcher.cancel();
+}
+
 }  // namespace
 }  // namespace pixelmote::imaging

@@ -82,7 +82,9 @@ void BoxReducer::row(int y, const std::uint8_t* rgb) {
   const int firstTarget = static_cast<int>(std::floor(y / scale));
   const int lastTarget = std::min(out.height - 1, static_cast<int>(std::ceil((y + 1) / scale)) - 1);
   const std::size_t width3 = static_cast<std::size_t>(out.width) * 3;
-  for (int ty = firstTarget; ty <= lastTarget; ++ty) {
+  // Rows already finished are skipped: what this source row could still add
+  // to them is rounding noise in where their intervals end.
+  for (int ty = std::max(firstTarget, m_firstOpen); ty <= lastTarget; ++ty) {
     const Span s = spanOf(ty, scale);
     const double overlap = std::min<double>(y + 1, s.to) - std::max<double>(y, s.from);
     if (overlap <= 0) continue;

@@ -134,6 +134,9 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
 
   // The rendered thumbnail passes through a temporary bitmap and the
   // library's BMP read, then the library writes it in the thumbnail type.
+  // Any failure on the way is reported under the thumbnail's name: the
+  // temporary name means nothing to the reader and would not tell which
+  // picture went without; `message` keeps the cause.
   auto temp = temporaryBitmapPath();
   const auto cannotWrite = [&](const std::string& path, const std::string& why) {
     outcome.result = RenderResult::CannotWrite;
@@ -143,9 +146,9 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
   };
   if (!temp) return cannotWrite(outcome.thumbnailPath, temp.message());
   auto bmp = encodeBmp(output);
-  if (!bmp) return cannotWrite(temp.value(), bmp.message());
+  if (!bmp) return cannotWrite(outcome.thumbnailPath, bmp.message());
   if (const util::IoResult saved = util::writeFileAtomically(temp.value(), bmp.value()); !saved) {
-    return cannotWrite(temp.value(), saved.message);
+    return cannotWrite(outcome.thumbnailPath, saved.message);
   }
   host.processEvents();
 
@@ -154,7 +157,7 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
   const bool read = ReadImage(noType);
   host.processEvents();
   util::removeFile(v.ImgFile);
-  if (!read) return cannotWrite(temp.value(), lastImagingError());
+  if (!read) return cannotWrite(outcome.thumbnailPath, lastImagingError());
 
   v.ImgFile = outcome.thumbnailPath;
   v.ImgQuality = settings.quality;

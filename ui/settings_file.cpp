@@ -83,7 +83,14 @@ SettingsDocument SettingsDocument::parse(std::string_view text) {
     const auto lf = text.find('\n');
     Line line;
     if (lf == std::string_view::npos) {
-      line.content = std::string(text);
+      // A CR that ends the text ends its last line (a CR LF cut short), so
+      // that the line reads the same once a line is added after it.
+      const bool cr = text.back() == '\r';
+      line.content = std::string(text.substr(0, cr ? text.size() - 1 : text.size()));
+      if (cr) {
+        line.end = "\r";
+        if (!lineEndSeen) doc.m_lineEnd = "\r\n";
+      }
       text = {};
     } else {
       const bool crlf = lf > 0 && text[lf - 1] == '\r';
@@ -147,14 +154,19 @@ bool SettingsDocument::set(std::string_view section, std::string_view key, std::
   if (heading) {
     // After the section's last entry, so blank lines and comments that
     // separate it from the next section stay below the new entry.
-    if (m_lines[lastEntry].end.empty()) m_lines[lastEntry].end = m_lineEnd;
+    endLine(m_lines[lastEntry]);
     m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(lastEntry + 1), std::move(entry));
     return true;
   }
-  if (!m_lines.empty() && m_lines.back().end.empty()) m_lines.back().end = m_lineEnd;
+  if (!m_lines.empty()) endLine(m_lines.back());
   m_lines.push_back({"[" + std::string(section) + "]", m_lineEnd});
   m_lines.push_back(std::move(entry));
   return true;
+}
+
+void SettingsDocument::endLine(Line& line) const {
+  if (line.end.empty()) line.end = m_lineEnd;
+  if (line.end == "\r") line.end = "\r\n";
 }
 
 std::string SettingsDocument::text() const {

@@ -18,8 +18,8 @@ namespace pixelmote::ui {
 class SettingsDocument {
  public:
   // Splits `text` into lines at LF (a CR before the LF belongs to the line
-  // end). Any text parses; lines that are neither sections nor entries are
-  // kept and passed over.
+  // end, as does a CR that ends the text). Any text parses; lines that are
+  // neither sections nor entries are kept and passed over.
   static SettingsDocument parse(std::string_view text);
 
   // The value of the entry, or nothing when the section or key is missing.
@@ -39,8 +39,11 @@ class SettingsDocument {
  private:
   struct Line {
     std::string content;  // without the line end
-    std::string end;      // "\n", "\r\n", or "" for a last line without one
+    std::string end;      // "\n", "\r\n"; for the last line also "\r" or ""
   };
+
+  // Gives a last line the end it needs before a line is added after it.
+  void endLine(Line& line) const;
 
   std::vector<Line> m_lines;
   std::string m_lineEnd = "\n";

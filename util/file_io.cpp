@@ -32,6 +32,15 @@ std::string temporaryName(const std::string& folder, unsigned attempt) {
   return folder + ".pm" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp";
 }
 
+// Deletes a file, trying a second time when the first attempt fails for any
+// reason but the file being gone: a passing failure (a busy network share)
+// must not leave a file behind, and a lasting one fails again at once.
+int unlinkRetryingOnce(const char* path) {
+  if (g_ops.unlink(path) == 0) return 0;
+  if (errno == ENOENT) return -1;
+  return g_ops.unlink(path);
+}
+
 }  // namespace
 
 const FileSystemOps& fileSystemOps() { return g_ops; }
@@ -60,7 +69,7 @@ IoResult writeFileAtomically(const std::string& path, std::string_view data,
 
   auto fail = [&](const char* action, int err) {
     if (fd >= 0) ops.close(fd);
-    ops.unlink(temp.c_str());
+    unlinkRetryingOnce(temp.c_str());
     return IoResult::failure(err, std::string(action) + " " + path + ": " + errorText(err));
   };
 
@@ -85,7 +94,7 @@ IoResult writeFileAtomically(const std::string& path, std::string_view data,
 }
 
 IoResult removeFile(const std::string& path) {
-  if (g_ops.unlink(path.c_str()) != 0) {
+  if (unlinkRetryingOnce(path.c_str()) != 0) {
     const int err = errno;
     return IoResult::failure(err, "cannot delete " + path + ": " + errorText(err));
   }

@@ -51,13 +51,15 @@ const FileSystemOps& posixFileSystemOps();
 enum class Durability { Normal, Synced };
 
 // Writes `data` to a fresh temporary file in the same folder as `path`, then
-// renames it over `path`. On any failure the temporary file is removed and
-// `path` is untouched. New files get mode 0666 less the umask. Synced writes
-// flush the data to the disk before the rename (for files whose loss hurts).
+// renames it over `path`. On any failure the temporary file is removed (as
+// removeFile does) and `path` is untouched. New files get mode 0666 less the
+// umask. Synced writes flush the data to the disk before the rename (for
+// files whose loss hurts).
 IoResult writeFileAtomically(const std::string& path, std::string_view data,
                              Durability durability = Durability::Normal);
 
-// Deletes a file; a missing file is a failure like any other.
+// Deletes a file, trying once more when the first attempt fails; a missing
+// file is a failure like any other.
 IoResult removeFile(const std::string& path);
 
 }  // namespace pixelmote::util

@@ -1,0 +1,12 @@
+// TIFF: decode through our reader into a thumbnail box; the box written as
+// TIFF must read back with the same pixels.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_lossless.h"
+
+using namespace pixelmote;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzing::decodeAndRewrite(data, size, imaging::decodeTiff, imaging::encodeTiff);
+}

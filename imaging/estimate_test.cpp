@@ -1,0 +1,76 @@
+// Estimating a load's memory from the picture's header.
+#include "imaging/estimate.h"
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include <cstdio>
+#include <string>
+
+#include "imaging/codec.h"
+#include "testsupport/codec_testing.h"
+
+namespace pixelmote::imaging {
+namespace {
+
+using testing::bytesOf;
+
+// A JPEG of the given size, progressive or not, made with libjpeg.
+std::string jpeg(int width, int height, bool progressive) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = static_cast<JDIMENSION>(width);
+  c.image_height = static_cast<JDIMENSION>(height);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  if (progressive) jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3, 128);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  std::string bytes(reinterpret_cast<char*>(out), size);
+  jpeg_destroy_compress(&c);
+  std::free(out);
+  return bytes;
+}
+
+TEST(EstimateLoadBytes, ProgressiveJpegCountsItsCoefficientsBaselineOnlyRows) {
+  const std::string baseline = jpeg(1600, 1200, false);
+  const std::string progressive = jpeg(1600, 1200, true);
+  const std::uint64_t box = 400 * 300 * 3;
+  // Coefficients of 4:2:0: 1.5 blocks of 128 bytes per 64 pixels.
+  const std::uint64_t coefficients = (200 * 150 + 2 * 100 * 75) * 128;
+  EXPECT_GE(estimateLoadBytes(bytesOf(progressive), 25), coefficients + box);
+  EXPECT_LT(estimateLoadBytes(bytesOf(progressive), 25), coefficients + box + (std::uint64_t{2} << 20));
+  EXPECT_GE(estimateLoadBytes(bytesOf(baseline), 25), box);
+  EXPECT_LT(estimateLoadBytes(bytesOf(baseline), 25), coefficients / 2);
+}
+
+TEST(EstimateLoadBytes, OtherFormatsCountTheirPixels) {
+  const Raster picture(Size{300, 200});
+  const std::uint64_t pixels = 300 * 200;
+  for (const auto& file : {encodeGif(picture, 8).value(), encodePng(picture, 8).value(), encodeBmp(picture).value(),
+                           encodePcx(picture, 8).value()}) {
+    EXPECT_GE(estimateLoadBytes(bytesOf(file), 100), pixels * 4);
+    EXPECT_LT(estimateLoadBytes(bytesOf(file), 100), pixels * 4 + pixels * 3 + (std::uint64_t{2} << 20));
+  }
+}
+
+TEST(EstimateLoadBytes, UnreadableHeadersGiveASmallFigure) {
+  for (const std::string& junk : {std::string(), std::string("hello"), std::string("\xFF\xD8\xFF", 3),
+                                  jpeg(64, 64, false).substr(0, 40)}) {
+    EXPECT_LE(estimateLoadBytes(bytesOf(junk), 25), std::uint64_t{2} << 20);
+  }
+}
+
+}  // namespace
+}  // namespace pixelmote::imaging
