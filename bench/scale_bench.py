@@ -11,7 +11,8 @@ same warm tree (every run starts from a tree cleaned by `remove`, untimed):
            as the first `--jobs 1` run.
   memory   peak resident set size (/usr/bin/time -v) of `create --jobs 1, 2, 4`
            over a folder holding only the tree's 24-megapixel JPEGs (hard
-           links; baseline and progressive), the largest of three runs each.
+           links; baseline and progressive), the largest of three runs each;
+           then `--jobs 1, 2` over the baseline and the progressive ones apart.
   update   a first `create --update` on a clean tree, then `--update` again on
            the unchanged tree (median of the rounds, at least 5), and their
            ratio; then one picture's modification time is moved on and a
@@ -180,9 +181,32 @@ def memory_part(batch, folder, results):
         peaks[n] = max(runs)
         growth = f", {(peaks[n] - peaks[1]) / (n - 1):+.1f} MB per extra job" if n > 1 else ""
         print(f"  --jobs {n}: {peaks[n]:.1f} MB (largest of {', '.join(f'{r:.1f}' for r in runs)}){growth}")
-    os.remove(report)
     results["memory_pictures"] = len(chosen)
     results["memory_peak_mb"] = {str(n): v for n, v in peaks.items()}
+
+    # The same by coding, to tell which kind of picture sets the peaks.
+    results["memory_peak_mb_by_coding"] = {}
+    for kind, progressive in (("baseline", False), ("progressive", True)):
+        alike = [os.path.basename(p.path) for p in chosen if p.progressive == progressive]
+        if len(alike) < 2:
+            continue
+        subset = os.path.join(os.path.dirname(folder), os.path.basename(folder) + "-" + kind)
+        shutil.rmtree(subset, ignore_errors=True)
+        os.makedirs(subset)
+        for name in alike:
+            os.link(os.path.join(folder, name), os.path.join(subset, name))
+        line = []
+        for n in (1, 2):
+            runs = []
+            for _ in range(3):
+                batch.remove(subset)
+                runs.append(cb.timev([batch.exe, "create", subset, *SETTINGS, "--jobs", str(n)], report) / 1024)
+            batch.remove(subset)
+            line.append(f"--jobs {n} {max(runs):.1f} MB")
+            results["memory_peak_mb_by_coding"][f"{kind} {n}"] = max(runs)
+        shutil.rmtree(subset)
+        print(f"  only the {len(alike)} {kind} pictures: " + ", ".join(line))
+    os.remove(report)
 
 
 # --- --update -----------------------------------------------------------------

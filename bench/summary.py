@@ -84,6 +84,9 @@ def main():
             growth = (peaks[n] - peaks["1"]) / (int(n) - 1)
             t.add(f"peak RSS --jobs {n}: {peaks[n]:.1f} MB, growth per extra job", f"{growth:+.1f} MB",
                   "<= +40 MB", growth <= 40)
+        for key, mb in scale.get("memory_peak_mb_by_coding", {}).items():
+            kind, n = key.split()
+            t.add(f"  peak RSS --jobs {n}, only the {kind} ones", f"{mb:.1f} MB", "(information)")
         t.add("create --update: first run / second run (unchanged tree)",
               f"{scale['update_ratio']:.0f}x ({scale['update_first_s']:.2f} s / "
               f"{scale['update_second_median_s'] * 1000:.1f} ms)", ">= 50x", scale["update_ratio"] >= 50)

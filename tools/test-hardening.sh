@@ -33,9 +33,11 @@ wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
 
 section() { printf '\n=== %s\n' "$*"; }
 
-# Packages: the project's own (tools/setup.sh installs what is missing and
-# brings the normal build up to date), then clang with libFuzzer.
-"$ROOT/tools/setup.sh"
+# Packages: the project's own, the first time (tools/setup.sh installs what
+# is missing and brings the normal build up to date), then clang with libFuzzer.
+if { wants asan && [ ! -f "$ASAN_BUILD/build.ninja" ]; } || { wants fuzz && [ ! -f "$FUZZ_BUILD/build.ninja" ]; }; then
+  "$ROOT/tools/setup.sh"
+fi
 if wants fuzz; then
   missing=()
   for p in clang libclang-rt-14-dev; do
