@@ -28,20 +28,8 @@ done
 
 PACKAGES=(g++ pkg-config python3 libjpeg62-turbo-dev libexif-dev libgif-dev
   libjpeg-turbo-progs graphicsmagick imagemagick libvips-tools time)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  SUDO=
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-  echo "Installing: ${missing[*]}" >&2
-  $SUDO apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-    -o DPkg::Lock::Timeout=300 "${missing[@]}" >&2
-fi
+source "$ROOT/tools/ensure-packages.sh"
+ensure_packages "${PACKAGES[@]}"
 
 mkdir -p "$OUT"
 GEN=$OUT/make_photos

@@ -37,21 +37,9 @@ done
 PACKAGES=(g++ pkg-config python3 libjpeg62-turbo-dev libexif-dev libgif-dev
   libjpeg-turbo-progs graphicsmagick imagemagick libvips-tools time)
 if ((GALLERIES)); then PACKAGES+=(llgal fgallery lazygal); fi
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  SUDO=
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-  echo "Installing: ${missing[*]}" >&2
-  $SUDO apt-get update -q >&2
-  # A generator that cannot be installed is reported by gallery_bench.py; the rest still runs.
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-    -o DPkg::Lock::Timeout=300 "${missing[@]}" >&2 || echo "run_all.sh: some packages did not install" >&2
-fi
+source "$ROOT/tools/ensure-packages.sh"
+# A generator that cannot be installed is reported by gallery_bench.py; the rest still runs.
+ensure_packages "${PACKAGES[@]}" || echo "run_all.sh: some packages did not install" >&2
 
 mkdir -p "$OUT"
 # Two runs at once would remove each other's thumbnails and spoil each other's times.

@@ -247,24 +247,8 @@ DecodeRequest needing(Size need) {
 // EXIF blocks
 
 ByteVector exifBlock(int orientation, ExifByteOrder order = EXIF_BYTE_ORDER_INTEL) {
-  ExifData* data = exif_data_new();
-  exif_data_set_byte_order(data, order);
-  exif_data_fix(data);
-  ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-  if (entry == nullptr) {
-    entry = exif_entry_new();
-    exif_content_add_entry(data->ifd[EXIF_IFD_0], entry);
-    exif_entry_initialize(entry, EXIF_TAG_ORIENTATION);
-    exif_entry_unref(entry);  // the directory holds it now
-  }
-  exif_set_short(entry->data, order, static_cast<ExifShort>(orientation));
-  unsigned char* buffer = nullptr;
-  unsigned int size = 0;
-  exif_data_save_data(data, &buffer, &size);
-  ByteVector block(buffer, buffer + size);
-  std::free(buffer);
-  exif_data_unref(data);
-  return block;
+  const std::string block = exifOrientationBlock(orientation, order == EXIF_BYTE_ORDER_MOTOROLA);
+  return ByteVector(block.begin(), block.end());
 }
 
 // A hand-made TIFF structure behind "Exif\0\0", little or big endian.

@@ -82,4 +82,8 @@ std::string magick(const std::string& raw, imaging::Size size, const std::string
                    const std::string& options, const std::string& format);
 std::string magick(const imaging::Raster& source, const std::string& options, const std::string& format);
 
+// An EXIF block (starting "Exif\0\0", as an APP1 marker holds it) made by
+// libexif, whose orientation entry is `orientation`.
+std::string exifOrientationBlock(int orientation, bool bigEndian = false);
+
 }  // namespace pixelmote::testing

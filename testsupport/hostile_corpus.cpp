@@ -1,5 +1,7 @@
 #include "testsupport/hostile_corpus.h"
 
+#include "testsupport/codec_testing.h"
+
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
@@ -220,24 +222,7 @@ std::string paddedTo(std::string file, std::size_t total) {
 // wrong in exactly one way.
 
 std::string exifWithOrientation(int orientation) {
-  ExifData* data = exif_data_new();
-  if (data == nullptr) broken("libexif cannot start");
-  exif_data_set_byte_order(data, EXIF_BYTE_ORDER_INTEL);
-  exif_data_fix(data);
-  ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-  if (entry == nullptr) {
-    entry = exif_entry_new();
-    exif_content_add_entry(data->ifd[EXIF_IFD_0], entry);
-    exif_entry_initialize(entry, EXIF_TAG_ORIENTATION);
-    exif_entry_unref(entry);  // the directory holds it now
-  }
-  exif_set_short(entry->data, EXIF_BYTE_ORDER_INTEL, static_cast<ExifShort>(orientation));
-  unsigned char* buffer = nullptr;
-  unsigned int size = 0;
-  exif_data_save_data(data, &buffer, &size);
-  std::string block(reinterpret_cast<const char*>(buffer), size);
-  std::free(buffer);
-  exif_data_unref(data);
+  std::string block = exifOrientationBlock(orientation);
   if (block.rfind(std::string("Exif\0\0", 6), 0) != 0) broken("libexif wrote no EXIF header");
   return block;
 }

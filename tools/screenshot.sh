@@ -109,20 +109,8 @@ done
 
 "$ROOT/tools/setup.sh"
 
-missing=()
-for p in xvfb xauth xdotool x11-utils imagemagick; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  SUDO=
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-  echo "Installing: ${missing[*]}" >&2
-  $SUDO apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-    -o DPkg::Lock::Timeout=300 "${missing[@]}" >&2
-fi
+source "$ROOT/tools/ensure-packages.sh"
+ensure_packages xvfb xauth xdotool x11-utils imagemagick
 
 [ -x "$BUILD/pixelmote" ] || die "$BUILD/pixelmote was not built"
 

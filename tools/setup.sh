@@ -11,20 +11,8 @@ PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev locales
   libjpeg62-turbo-dev libgif-dev libpng-dev libtiff-dev libexif-dev libimagequant-dev imagemagick
   qt6-base-dev libqt6svg6 fonts-liberation)
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  SUDO=
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-  echo "Installing: ${missing[*]}" >&2
-  $SUDO apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-    -o DPkg::Lock::Timeout=300 "${missing[@]}" >&2
-fi
+source "$ROOT/tools/ensure-packages.sh"
+ensure_packages "${PACKAGES[@]}"
 
 if [ ! -f "$BUILD/build.ninja" ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2

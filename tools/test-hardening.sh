@@ -39,18 +39,8 @@ if { wants asan && [ ! -f "$ASAN_BUILD/build.ninja" ]; } || { wants fuzz && [ ! 
   "$ROOT/tools/setup.sh"
 fi
 if wants fuzz; then
-  missing=()
-  for p in clang libclang-rt-14-dev; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then missing+=("$p"); fi
-  done
-  if ((${#missing[@]})); then
-    SUDO=
-    if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-    echo "Installing: ${missing[*]}" >&2
-    $SUDO apt-get update -q >&2
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-      -o DPkg::Lock::Timeout=300 "${missing[@]}" >&2
-  fi
+  source "$ROOT/tools/ensure-packages.sh"
+  ensure_packages clang libclang-rt-14-dev
 fi
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
