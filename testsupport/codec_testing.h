@@ -9,6 +9,7 @@
 
 #include "imaging/codec.h"
 #include "imaging/raster.h"
+#include "testsupport/exif_block.h"
 #include "util/result.h"
 
 namespace pixelmote::testing {
@@ -81,9 +82,5 @@ imaging::Raster composedOver(const std::string& rgba, imaging::Rgb background);
 std::string magick(const std::string& raw, imaging::Size size, const std::string& layout,
                    const std::string& options, const std::string& format);
 std::string magick(const imaging::Raster& source, const std::string& options, const std::string& format);
-
-// An EXIF block (starting "Exif\0\0", as an APP1 marker holds it) made by
-// libexif, whose orientation entry is `orientation`.
-std::string exifOrientationBlock(int orientation, bool bigEndian = false);
 
 }  // namespace pixelmote::testing

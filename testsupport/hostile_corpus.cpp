@@ -1,6 +1,6 @@
 #include "testsupport/hostile_corpus.h"
 
-#include "testsupport/codec_testing.h"
+#include "testsupport/exif_block.h"
 
 #include <csetjmp>
 #include <cstdint>
