@@ -151,6 +151,29 @@ util::Status libpngFailure(const MemoryReader& reader, const ErrorState& errors)
   return util::Status::failure(std::string("corrupt PNG data: ") + errors.message);
 }
 
+// libpng only warns about an ancillary chunk beyond its memory limit and
+// then allocates the declared length before reading it, so a few bytes can
+// declare a chunk of 2 GB. A chunk other than picture data whose declared
+// length runs past the end of the data is refused first: what libpng
+// allocates for a chunk stays within the size of the file.
+bool chunksFitTheData(Bytes data) {
+  std::size_t at = 8;
+  while (data.size() - at >= 8) {
+    const std::size_t length = be32(data.data() + at);
+    const std::uint8_t* type = data.data() + at + 4;
+    if (length > data.size() - at - 8) {
+      // Picture data is read in pieces, never allocated whole: a cut one is
+      // libpng's to report, after the rows it could read.
+      return std::memcmp(type, "IDAT", 4) == 0;
+    }
+    if (std::memcmp(type, "IEND", 4) == 0) return true;
+    at += 8 + length;
+    if (data.size() - at < 4) return true;  // the checksum is libpng's to find missing
+    at += 4;
+  }
+  return true;
+}
+
 }  // namespace
 
 util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink) {
@@ -165,6 +188,8 @@ util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink) 
     return util::Status::failure("PNG picture size " + sizeText(declaredW, declaredH) + " is invalid");
   if (declaredW * declaredH > request.limits.maxPixels)
     return util::Status::failure("picture of " + sizeText(declaredW, declaredH) + " pixels is too large");
+
+  if (!chunksFitTheData(data)) return util::Status::failure("data ends early");
 
   ErrorState errors;
   MemoryReader reader{data.data(), data.size(), 0, false};
