@@ -1,15 +1,12 @@
 // pixelmote: the desktop program's start-up.
 #include <QApplication>
-#include <malloc.h>
 
 #include "imaging/imglib.h"
 #include "ui/frmmain.h"
+#include "util/memory.h"
 
 int main(int argc, char** argv) {
-  // Large blocks (a photo's decoding buffers) go back to the system when
-  // freed, so pictures decoded on several threads do not each keep their
-  // own copy of the largest one's memory.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  pixelmote::util::limitRetainedMemory();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Pixelmote"));
   QApplication::setApplicationVersion(QStringLiteral(PIXELMOTE_VERSION));

@@ -1,6 +1,5 @@
 // pixelmote-batch: runs Create, Remove and Report from scripts, headless.
 #include <clocale>
-#include <malloc.h>
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include "cli/options.h"
 #include "cli/terminal_frontend.h"
 #include "imaging/imglib.h"
+#include "util/memory.h"
 
 using namespace pixelmote;
 
@@ -31,10 +31,7 @@ std::string currentFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Large blocks (a photo's decoding buffers) go back to the system when
-  // freed, so pictures decoded one after another on several threads do not
-  // each keep their own copy of the largest one's memory.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  util::limitRetainedMemory();
   // Numbers in status lines follow the user's locale.
   std::setlocale(LC_ALL, "");
   const batch::NumberFormat numbers = batch::NumberFormat::fromLocale();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -29,10 +30,10 @@ std::uint64_t boxBytes(std::uint64_t width, std::uint64_t height, double sizePer
 
 // JPEG: the frame header gives the size, the components' sampling and
 // whether the file is progressive (whose coefficients are all kept).
-std::uint64_t jpegBytes(Bytes d, double sizePercent) {
+LoadEstimate jpegBytes(Bytes d, double sizePercent) {
   std::size_t at = 2;
   while (at + 4 <= d.size()) {
-    if (d[at] != 0xFF) return kSmall;
+    if (d[at] != 0xFF) return {kSmall, 0};
     const std::uint8_t marker = d[at + 1];
     if (marker == 0xFF) {
       ++at;
@@ -41,7 +42,7 @@ std::uint64_t jpegBytes(Bytes d, double sizePercent) {
     const std::size_t length = be16(d.data() + at + 2);
     const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
     if (frame) {
-      if (at + 4 + length - 2 > d.size() || length < 8) return kSmall;
+      if (at + 4 + length - 2 > d.size() || length < 8) return {kSmall, 0};
       const std::uint8_t* f = d.data() + at + 4;
       const std::uint64_t height = be16(f + 1);
       const std::uint64_t width = be16(f + 3);
@@ -62,17 +63,17 @@ std::uint64_t jpegBytes(Bytes d, double sizePercent) {
           working += blocksAcross * blocksDown * 128;  // 64 coefficients of 2 bytes
         }
       }
-      return working + boxBytes(width, height, sizePercent);
+      return {working, boxBytes(width, height, sizePercent)};
     }
-    if (marker == 0xDA || marker == 0xD9 || length < 2) return kSmall;
+    if (marker == 0xDA || marker == 0xD9 || length < 2) return {kSmall, 0};
     at += 2 + length;
   }
-  return kSmall;
+  return {kSmall, 0};
 }
 
 }  // namespace
 
-std::uint64_t estimateLoadBytes(Bytes d, double sizePercent) {
+LoadEstimate estimateLoadBytes(Bytes d, double sizePercent) {
   if (d.size() >= 4 && d[0] == 0xFF && d[1] == 0xD8) return jpegBytes(d, sizePercent);
   std::uint64_t width = 0;
   std::uint64_t height = 0;
@@ -91,17 +92,17 @@ std::uint64_t estimateLoadBytes(Bytes d, double sizePercent) {
     width &= 0xFFFF;
     height &= 0xFFFF;
   } else {
-    return kSmall;
+    return {kSmall, 0};
   }
   // These forms may hold one byte or more per pixel while decoding
   // (interlaced frames, compressed runs); four bytes bound them all.
-  return kSmall + std::min<std::uint64_t>(width * height, std::uint64_t{1} << 32) * 4 +
-         boxBytes(width, height, sizePercent);
+  return {kSmall + std::min<std::uint64_t>(width * height, std::uint64_t{1} << 32) * 4,
+          boxBytes(width, height, sizePercent)};
 }
 
-std::uint64_t estimateLoadBytes(const std::string& path, double sizePercent) {
+LoadEstimate estimateLoadBytes(const std::string& path, double sizePercent) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return kSmall;
+  if (fd < 0) return {kSmall, 0};
   std::vector<std::uint8_t> head(256 * 1024);
   std::size_t got = 0;
   while (got < head.size()) {
@@ -109,8 +110,13 @@ std::uint64_t estimateLoadBytes(const std::string& path, double sizePercent) {
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
+  struct stat st {};
+  const std::uint64_t fileBytes = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   ::close(fd);
-  return estimateLoadBytes(Bytes(head.data(), got), sizePercent);
+  // The whole file is read into memory before decoding.
+  LoadEstimate estimate = estimateLoadBytes(Bytes(head.data(), got), sizePercent);
+  estimate.working += fileBytes;
+  return estimate;
 }
 
 }  // namespace pixelmote::imaging

@@ -10,14 +10,20 @@
 
 namespace pixelmote::imaging {
 
-// Bytes that loading `data` (a picture file's first bytes, 256 KB is plenty)
-// at `sizePercent` holds at its peak: the decoder's working memory (for
-// progressive JPEG the whole picture's coefficients; for most other forms
-// little more than a few rows) and the box it delivers. A header that cannot
-// be read gives a small figure: such a picture fails early.
-std::uint64_t estimateLoadBytes(Bytes head, double sizePercent);
+// Memory that loading a picture into its box holds at its peak.
+struct LoadEstimate {
+  std::uint64_t working = 0;  // the decoder's, given back when the load ends
+  std::uint64_t box = 0;      // the box delivered, held until it is used
+  std::uint64_t total() const { return working + box; }
+};
 
-// The same for the file at `path`.
-std::uint64_t estimateLoadBytes(const std::string& path, double sizePercent);
+// The estimate for `data` (a picture file's first bytes, 256 KB is plenty)
+// at `sizePercent`: for progressive JPEG the whole picture's coefficients;
+// for most other forms little more than a few rows. A header that cannot be
+// read gives a small figure: such a picture fails early.
+LoadEstimate estimateLoadBytes(Bytes head, double sizePercent);
+
+// The same for the file at `path`, whose bytes are all read before decoding.
+LoadEstimate estimateLoadBytes(const std::string& path, double sizePercent);
 
 }  // namespace pixelmote::imaging

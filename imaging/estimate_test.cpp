@@ -9,6 +9,7 @@
 
 #include "imaging/codec.h"
 #include "testsupport/codec_testing.h"
+#include "testsupport/temp_tree.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -49,10 +50,13 @@ TEST(EstimateLoadBytes, ProgressiveJpegCountsItsCoefficientsBaselineOnlyRows) {
   const std::uint64_t box = 400 * 300 * 3;
   // Coefficients of 4:2:0: 1.5 blocks of 128 bytes per 64 pixels.
   const std::uint64_t coefficients = (200 * 150 + 2 * 100 * 75) * 128;
-  EXPECT_GE(estimateLoadBytes(bytesOf(progressive), 25), coefficients + box);
-  EXPECT_LT(estimateLoadBytes(bytesOf(progressive), 25), coefficients + box + (std::uint64_t{2} << 20));
-  EXPECT_GE(estimateLoadBytes(bytesOf(baseline), 25), box);
-  EXPECT_LT(estimateLoadBytes(bytesOf(baseline), 25), coefficients / 2);
+  const LoadEstimate p = estimateLoadBytes(bytesOf(progressive), 25);
+  EXPECT_EQ(p.box, box);
+  EXPECT_GE(p.working, coefficients);
+  EXPECT_LT(p.working, coefficients + (std::uint64_t{2} << 20));
+  const LoadEstimate b = estimateLoadBytes(bytesOf(baseline), 25);
+  EXPECT_EQ(b.box, box);
+  EXPECT_LT(b.working, coefficients / 2);
 }
 
 TEST(EstimateLoadBytes, OtherFormatsCountTheirPixels) {
@@ -60,15 +64,28 @@ TEST(EstimateLoadBytes, OtherFormatsCountTheirPixels) {
   const std::uint64_t pixels = 300 * 200;
   for (const auto& file : {encodeGif(picture, 8).value(), encodePng(picture, 8).value(), encodeBmp(picture).value(),
                            encodePcx(picture, 8).value()}) {
-    EXPECT_GE(estimateLoadBytes(bytesOf(file), 100), pixels * 4);
-    EXPECT_LT(estimateLoadBytes(bytesOf(file), 100), pixels * 4 + pixels * 3 + (std::uint64_t{2} << 20));
+    const LoadEstimate e = estimateLoadBytes(bytesOf(file), 100);
+    EXPECT_EQ(e.box, pixels * 3);
+    EXPECT_GE(e.working, pixels * 4);
+    EXPECT_LT(e.working, pixels * 4 + (std::uint64_t{2} << 20));
   }
+}
+
+TEST(EstimateLoadBytes, AFileCountsItsBytesWhichAreReadWhole) {
+  testing::TempTree tree;
+  const std::string progressive = jpeg(1600, 1200, true);
+  const std::string path = tree.fileWith("p.jpg", progressive);
+  const LoadEstimate fromHead = estimateLoadBytes(bytesOf(progressive), 25);
+  const LoadEstimate fromFile = estimateLoadBytes(path, 25);
+  EXPECT_EQ(fromFile.working, fromHead.working + progressive.size());
+  EXPECT_EQ(fromFile.box, fromHead.box);
+  EXPECT_LE(estimateLoadBytes(tree.path("missing.jpg"), 25).total(), std::uint64_t{2} << 20);
 }
 
 TEST(EstimateLoadBytes, UnreadableHeadersGiveASmallFigure) {
   for (const std::string& junk : {std::string(), std::string("hello"), std::string("\xFF\xD8\xFF", 3),
                                   jpeg(64, 64, false).substr(0, 40)}) {
-    EXPECT_LE(estimateLoadBytes(bytesOf(junk), 25), std::uint64_t{2} << 20);
+    EXPECT_LE(estimateLoadBytes(bytesOf(junk), 25).total(), std::uint64_t{2} << 20);
   }
 }
 

@@ -6,8 +6,12 @@
 
 namespace pixelmote::imaging {
 
-BoxPrefetcher::BoxPrefetcher(unsigned workers, std::size_t window, std::uint64_t budgetBytes, Estimate estimate)
-    : m_window(window < 1 ? 1 : window), m_budget(budgetBytes), m_estimate(std::move(estimate)) {
+BoxPrefetcher::BoxPrefetcher(unsigned workers, std::size_t window, std::uint64_t budgetBytes, Estimate estimate,
+                             Loader loader)
+    : m_window(window < 1 ? 1 : window),
+      m_budget(budgetBytes),
+      m_estimate(std::move(estimate)),
+      m_loader(loader ? std::move(loader) : Loader(loadThumbnailBox)) {
   for (unsigned i = 0; i < workers; ++i) m_threads.emplace_back([this] { work(); });
 }
 
@@ -36,64 +40,91 @@ void BoxPrefetcher::schedule(const std::vector<std::string>& paths, double sizeP
   m_wake.notify_all();
 }
 
-void BoxPrefetcher::release(Job& job) {
-  m_inUse -= std::min(m_inUse, job.cost);
-  job.cost = 0;
+void BoxPrefetcher::releaseBox(Job& job) {
+  if (!job.boxHeld) return;
+  m_boxes -= std::min(m_boxes, job.cost.box);
+  job.boxHeld = false;
+}
+
+bool BoxPrefetcher::fits(const Job& job) const {
+  if (m_working + m_boxes + job.cost.total() <= m_budget) return true;
+  // The picture the run needs next waits only for loads still running, never
+  // for boxes loaded ahead of it: those are given back only after it.
+  return m_loading == 0 && !m_queue.empty() && m_queue.front().get() == &job;
+}
+
+BoxPrefetcher::Job* BoxPrefetcher::nextJob(bool& load) const {
+  // A picture may go ahead of an earlier one only when that one is known not
+  // to fit now; one still being estimated may fit and keeps its turn.
+  bool earlierUnknown = false;
+  const std::size_t limit = std::min(m_window, m_queue.size());
+  for (std::size_t i = 0; i < limit; ++i) {
+    Job& job = *m_queue[i];
+    if (job.dropped) continue;
+    if (job.state == State::Estimating) earlierUnknown = true;
+    if (job.state != State::Pending) continue;
+    if (!job.estimated) {
+      load = false;
+      return &job;
+    }
+    if (!earlierUnknown && fits(job)) {
+      load = true;
+      return &job;
+    }
+  }
+  return nullptr;
 }
 
 void BoxPrefetcher::work() {
   std::unique_lock lock(m_mutex);
   for (;;) {
-    std::shared_ptr<Job> job;
-    m_wake.wait(lock, [&] {
-      if (m_stopping) return true;
-      const std::size_t limit = std::min(m_window, m_queue.size());
-      for (std::size_t i = 0; i < limit; ++i) {
-        if (m_queue[i]->state == State::Pending) {
-          job = m_queue[i];
-          return true;
-        }
-      }
-      return false;
-    });
+    Job* next = nullptr;
+    bool load = false;
+    m_wake.wait(lock, [&] { return m_stopping || (next = nextJob(load)) != nullptr; });
     if (m_stopping) return;
-    job->state = State::Claimed;
+    // The queue may drop the job while the lock is released; holding a share
+    // of it keeps it alive until this worker is done with it.
+    std::shared_ptr<Job> job;
+    for (const auto& queued : m_queue) {
+      if (queued.get() == next) job = queued;
+    }
     ++m_busy;
-
-    // How much this load will hold, read from the picture's header.
-    lock.unlock();
-    const std::uint64_t cost = m_estimate ? m_estimate(job->path, job->sizePercent) : 0;
-    lock.lock();
-    // Wait for room in the budget; a load with nothing else in use may
-    // always run, so even one picture larger than the budget is loaded.
-    ++m_waiting;
-    m_done.notify_all();  // for waitIdle: this worker may now be held by the budget
-    m_wake.wait(lock, [&] { return m_stopping || job->dropped || m_inUse == 0 || m_inUse + cost <= m_budget; });
-    --m_waiting;
-    if (m_stopping || job->dropped) {
+    if (!load) {
+      // How much the load will hold, read from the picture's header.
+      job->state = State::Estimating;
+      lock.unlock();
+      const LoadEstimate cost = m_estimate ? m_estimate(job->path, job->sizePercent) : LoadEstimate{};
+      lock.lock();
+      job->cost = cost;
+      job->estimated = true;
+      job->state = State::Pending;
       --m_busy;
-      job->state = State::Done;
-      m_done.notify_all();
-      if (m_stopping) return;
+      m_wake.notify_all();  // it may be loaded now, by this worker or another
+      m_done.notify_all();  // for waitIdle
       continue;
     }
-    job->cost = cost;
-    m_inUse += cost;
-    m_peakInUse = std::max(m_peakInUse, m_inUse);
+
     job->state = State::Running;
+    job->boxHeld = true;
+    m_working += job->cost.working;
+    m_boxes += job->cost.box;
+    ++m_loading;
     ++m_started;
+    m_peakInUse = std::max(m_peakInUse, m_working + m_boxes);
     lock.unlock();
-    auto result = std::make_unique<util::Result<Raster>>(loadThumbnailBox(job->path, job->sizePercent));
+    auto result = std::make_unique<util::Result<Raster>>(m_loader(job->path, job->sizePercent));
     lock.lock();
+    m_working -= std::min(m_working, job->cost.working);
+    --m_loading;
     --m_busy;
     job->state = State::Done;
     if (job->dropped) {
-      release(*job);  // nobody will take it
+      releaseBox(*job);  // nobody will take it
     } else {
       job->result = std::move(result);
     }
     m_done.notify_all();
-    m_wake.notify_all();  // a place in the window or the budget may be free
+    m_wake.notify_all();  // the budget has room again
   }
 }
 
@@ -105,26 +136,26 @@ util::Result<Raster> BoxPrefetcher::take(const std::string& path, double sizePer
     while (at < m_queue.size() && !(m_queue[at]->path == path && m_queue[at]->sizePercent == sizePercent)) ++at;
     if (at < m_queue.size()) {
       // Pictures queued before this one will not be asked for any more.
-      for (std::size_t i = 0; i <= at; ++i) {
+      for (std::size_t i = 0; i < at; ++i) {
         Job& skipped = *m_queue[i];
-        if (i < at) skipped.dropped = true;
-        if (i < at && skipped.state == State::Done) release(skipped);
+        skipped.dropped = true;
+        if (skipped.state == State::Done) releaseBox(skipped);
       }
       job = m_queue[at];
-      m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-      if (job->state == State::Pending || job->state == State::Claimed) {
-        // Nobody is loading it yet: it is loaded here instead.
-        job->dropped = true;
-        job.reset();
-      } else {
-        m_done.wait(lock, [&] { return job->state == State::Done; });
-        release(*job);
-      }
+      m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(at));
+      m_wake.notify_all();  // the window moved on
+      // A worker loads it even when none has started it yet: it is first in
+      // line for the budget, and loading it here instead would load one
+      // picture more at once than the budget allows. It stays queued until
+      // then, so that a worker finds it.
+      m_done.wait(lock, [&] { return job->state == State::Done; });
+      std::erase(m_queue, job);
+      releaseBox(*job);
       m_wake.notify_all();  // the window and the budget moved on
     }
   }
   if (job && job->result) return std::move(*job->result);
-  return loadThumbnailBox(path, sizePercent);
+  return m_loader(path, sizePercent);
 }
 
 std::size_t BoxPrefetcher::started() {
@@ -139,23 +170,15 @@ std::uint64_t BoxPrefetcher::peakInUse() {
 
 void BoxPrefetcher::waitIdle() {
   std::unique_lock lock(m_mutex);
-  m_done.wait(lock, [&] {
-    // Workers held by the budget wait for a take: they count as idle.
-    if (m_busy > m_waiting) return false;
-    if (m_busy >= m_threads.size()) return true;
-    const std::size_t limit = std::min(m_window, m_queue.size());
-    for (std::size_t i = 0; i < limit; ++i) {
-      if (m_queue[i]->state == State::Pending) return false;  // a free worker will start it
-    }
-    return true;
-  });
+  bool load = false;
+  m_done.wait(lock, [&] { return m_threads.empty() || (m_busy == 0 && nextJob(load) == nullptr); });
 }
 
 void BoxPrefetcher::cancel() {
   std::unique_lock lock(m_mutex);
   for (auto& job : m_queue) {
     job->dropped = true;
-    if (job->state == State::Done) release(*job);
+    if (job->state == State::Done) releaseBox(*job);
   }
   m_queue.clear();
   m_wake.notify_all();

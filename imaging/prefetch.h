@@ -13,26 +13,33 @@
 #include <thread>
 #include <vector>
 
+#include "imaging/estimate.h"
 #include "imaging/raster.h"
 #include "util/result.h"
 
 namespace pixelmote::imaging {
 
-// A queue of pictures to load into their thumbnail boxes. Workers load the
-// first pictures of the queue, at most `window` ahead of what has been taken
-// and within a memory budget (what each load is estimated to hold, counted
-// until its box is taken; one load may always run), so memory stays bounded
-// however long the queue and however large the pictures. The caller takes
-// the results in queue order; a picture it skips (because the folder
+// A queue of pictures to load into their thumbnail boxes. Workers load
+// pictures of the first `window` places of the queue within a memory budget:
+// the decoders' working memory while they run plus the boxes until they are
+// taken, both estimated from the pictures' headers. Memory stays bounded
+// however long the queue and however large the pictures. Workers take the
+// queue in order, but a picture that does not fit in the budget now lets
+// later ones that do go first; the picture at the front of the queue (the one
+// the run needs next) may always start once no other load runs, however
+// large. The caller takes the results in queue order, waiting for the
+// workers when it is ahead of them; a picture it skips (because the folder
 // changed) is dropped, and one that was never queued is loaded on the spot.
 class BoxPrefetcher {
  public:
-  using Estimate = std::function<std::uint64_t(const std::string& path, double sizePercent)>;
+  using Estimate = std::function<LoadEstimate(const std::string& path, double sizePercent)>;
+  using Loader = std::function<util::Result<Raster>(const std::string& path, double sizePercent)>;
 
   // `workers` threads (0: everything is loaded on the spot, in take()).
-  // Without an estimate every load counts as 0 bytes.
+  // Without an estimate every load counts as 0 bytes; without a loader the
+  // pictures are loaded by loadThumbnailBox.
   BoxPrefetcher(unsigned workers, std::size_t window, std::uint64_t budgetBytes = UINT64_MAX,
-                Estimate estimate = {});
+                Estimate estimate = {}, Loader loader = {});
   ~BoxPrefetcher();
   BoxPrefetcher(const BoxPrefetcher&) = delete;
   BoxPrefetcher& operator=(const BoxPrefetcher&) = delete;
@@ -40,8 +47,8 @@ class BoxPrefetcher {
   // Appends pictures to the queue, each to be loaded at `sizePercent`.
   void schedule(const std::vector<std::string>& paths, double sizePercent);
   // The box of `path` at `sizePercent`: the queued result when there is one
-  // (waiting for it if a worker is loading it), else loaded now. Queued
-  // pictures before it are dropped.
+  // (waiting for a worker to load it), else loaded now. Queued pictures
+  // before it are dropped.
   util::Result<Raster> take(const std::string& path, double sizePercent);
   // Drops everything queued or loaded ahead and waits for the workers to
   // finish the pictures they are at.
@@ -56,18 +63,24 @@ class BoxPrefetcher {
   void waitIdle();
 
  private:
-  enum class State { Pending, Claimed, Running, Done };
+  enum class State { Pending, Estimating, Running, Done };
   struct Job {
     std::string path;
     double sizePercent = 0;
     State state = State::Pending;
-    bool dropped = false;  // abandoned: a worker still at it throws its result away
-    std::uint64_t cost = 0;
+    bool estimated = false;
+    bool dropped = false;    // abandoned: a worker still at it throws its result away
+    bool boxHeld = false;    // its box counts against the budget
+    LoadEstimate cost;
     std::unique_ptr<util::Result<Raster>> result;
   };
 
   void work();
-  void release(Job& job);  // gives back the job's share of the budget
+  // The job a free worker should turn to now (to estimate it or to load it),
+  // or null; `load` tells which.
+  Job* nextJob(bool& load) const;
+  bool fits(const Job& job) const;
+  void releaseBox(Job& job);  // gives back the job's box share of the budget
 
   std::mutex m_mutex;
   std::condition_variable m_wake;  // workers: new work, budget, or shutdown
@@ -76,10 +89,12 @@ class BoxPrefetcher {
   std::size_t m_window;
   std::uint64_t m_budget;
   Estimate m_estimate;
-  std::uint64_t m_inUse = 0;
+  Loader m_loader;
+  std::uint64_t m_working = 0;  // working memory of the loads running
+  std::uint64_t m_boxes = 0;    // boxes of the loads running or done and not yet taken
   std::uint64_t m_peakInUse = 0;
-  std::size_t m_busy = 0;     // jobs a worker is estimating, waiting for or loading
-  std::size_t m_waiting = 0;  // of those, the ones waiting for room in the budget
+  std::size_t m_loading = 0;    // loads running
+  std::size_t m_busy = 0;       // workers estimating or loading
   std::size_t m_started = 0;
   bool m_stopping = false;
   std::vector<std::thread> m_threads;

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "imaging/codec.h"
 #include "imaging/render.h"
 #include "testsupport/temp_tree.h"
@@ -86,17 +92,18 @@ TEST_F(PrefetchTest, WithoutWorkersEverythingIsLoadedOnTheSpot) {
   EXPECT_EQ(prefetcher.started(), 0u);
 }
 
-TEST_F(PrefetchTest, LoadsAheadStayWithinTheMemoryBudget) {
-  // Every load counts 60 units against a budget of 100: only one at a time
-  // is loaded ahead, until its box is taken.
-  BoxPrefetcher prefetcher(4, 8, 100, [](const std::string&, double) { return std::uint64_t{60}; });
+TEST_F(PrefetchTest, BoxesLoadedAheadStayWithinTheMemoryBudget) {
+  // Every box counts 60 units against a budget of 100 until it is taken:
+  // only one is loaded ahead at a time.
+  BoxPrefetcher prefetcher(4, 8, 100, [](const std::string&, double) { return LoadEstimate{0, 60}; });
   prefetcher.schedule(paths, 25);
   prefetcher.waitIdle();
   EXPECT_EQ(prefetcher.started(), 1u);
   for (const std::string& path : paths) ASSERT_TRUE(prefetcher.take(path, 25));
   EXPECT_EQ(prefetcher.peakInUse(), 60u);
-  // A load larger than the whole budget still runs when nothing else does.
-  BoxPrefetcher big(2, 4, 100, [](const std::string&, double) { return std::uint64_t{500}; });
+  // The picture at the front of the queue runs even when it is larger than
+  // the whole budget, once nothing else runs; the next one waits for it.
+  BoxPrefetcher big(2, 4, 100, [](const std::string&, double) { return LoadEstimate{400, 100}; });
   big.schedule({paths[0], paths[1]}, 25);
   big.waitIdle();
   EXPECT_EQ(big.started(), 1u);
@@ -105,14 +112,113 @@ TEST_F(PrefetchTest, LoadsAheadStayWithinTheMemoryBudget) {
   EXPECT_EQ(big.peakInUse(), 500u);
 }
 
+// Records how many loads run at once and in which order they start; a load
+// of a picture named in `held` waits until release() is called.
+class LoadRecorder {
+ public:
+  explicit LoadRecorder(std::vector<std::string> held = {}) : m_held(std::move(held)) {}
+  BoxPrefetcher::Loader loader() {
+    return [this](const std::string& path, double size) {
+      {
+        std::unique_lock lock(m_mutex);
+        m_starts.push_back(path);
+        m_peak = std::max(m_peak, ++m_running);
+        m_changed.notify_all();
+        if (std::find(m_held.begin(), m_held.end(), path) != m_held.end()) {
+          m_changed.wait(lock, [&] { return m_released; });
+        }
+      }
+      // Long enough for other workers to start beside this load if allowed.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      auto box = loadThumbnailBox(path, size);
+      std::lock_guard lock(m_mutex);
+      --m_running;
+      return box;
+    };
+  }
+  bool waitForStarts(std::size_t n) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_starts.size() >= n; });
+  }
+  void release() {
+    std::lock_guard lock(m_mutex);
+    m_released = true;
+    m_changed.notify_all();
+  }
+  std::vector<std::string> starts() {
+    std::lock_guard lock(m_mutex);
+    return m_starts;
+  }
+  int peak() {
+    std::lock_guard lock(m_mutex);
+    return m_peak;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<std::string> m_held;
+  std::vector<std::string> m_starts;
+  int m_running = 0;
+  int m_peak = 0;
+  bool m_released = false;
+};
+
+TEST_F(PrefetchTest, LoadsThatDoNotFitTogetherRunOneAtATimeEvenWhenTheRunIsAhead) {
+  // Two decoders' working memory do not fit in the budget. The run asks for
+  // each picture as soon as it is queued, before any worker has begun it:
+  // it waits for a worker instead of loading a second picture at once.
+  LoadRecorder recorder;
+  BoxPrefetcher prefetcher(4, 8, 100, [](const std::string&, double) { return LoadEstimate{60, 1}; },
+                           recorder.loader());
+  for (const std::string& path : paths) {
+    prefetcher.schedule({path}, 25);
+    auto box = prefetcher.take(path, 25);
+    ASSERT_TRUE(box) << box.message();
+    EXPECT_EQ(box.value(), loadThumbnailBox(path, 25).value());
+  }
+  prefetcher.schedule(paths, 25);
+  for (const std::string& path : paths) ASSERT_TRUE(prefetcher.take(path, 25));
+  EXPECT_EQ(recorder.peak(), 1);
+  EXPECT_EQ(recorder.starts().size(), 2 * paths.size());  // nothing was loaded twice
+}
+
+TEST_F(PrefetchTest, SmallPicturesGoAheadOfALargeOneThatMustWait) {
+  // p0 and p1 each need 90 of 100; p2 and p3 need 5. While p0 loads, p1
+  // must wait but the small ones start beside it; results come in order.
+  LoadRecorder recorder({paths[0]});
+  BoxPrefetcher prefetcher(2, 8, 100,
+                           [&](const std::string& path, double) {
+                             const bool large = path == paths[0] || path == paths[1];
+                             return LoadEstimate{large ? 90u : 4u, 1};
+                           },
+                           recorder.loader());
+  prefetcher.schedule({paths[0], paths[1], paths[2], paths[3]}, 25);
+  ASSERT_TRUE(recorder.waitForStarts(3));
+  std::vector<std::string> first = recorder.starts();
+  std::sort(first.begin(), first.end());  // workers may reach the loader in either order
+  EXPECT_EQ(first, (std::vector<std::string>{paths[0], paths[2], paths[3]}));
+  recorder.release();
+  for (int i = 0; i < 4; ++i) {
+    auto box = prefetcher.take(paths[i], 25);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+  }
+  EXPECT_EQ(recorder.starts().back(), paths[1]);
+  EXPECT_LE(prefetcher.peakInUse(), 100u);
+}
+
 TEST_F(PrefetchTest, BudgetHeldByASkippedPictureIsGivenBack) {
-  BoxPrefetcher prefetcher(2, 8, 100, [](const std::string&, double) { return std::uint64_t{60}; });
+  BoxPrefetcher prefetcher(2, 8, 100, [](const std::string&, double) { return LoadEstimate{0, 60}; });
   prefetcher.schedule(paths, 25);
   prefetcher.waitIdle();
   // The run moves straight to the last picture: what was loaded ahead for
   // the others is dropped and its share of the budget returned.
   ASSERT_TRUE(prefetcher.take(paths.back(), 25));
+  const std::size_t before = prefetcher.started();
   prefetcher.schedule({paths[0], paths[1]}, 25);
+  prefetcher.waitIdle();
+  EXPECT_EQ(prefetcher.started(), before + 1);  // the first of the new ones is loaded ahead
   ASSERT_TRUE(prefetcher.take(paths[0], 25));
   ASSERT_TRUE(prefetcher.take(paths[1], 25));
   prefetcher.cancel();

@@ -126,10 +126,13 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
   }
   host.processEvents();
 
-  // The output surface starts cleared and receives the box row by row.
+  // The output surface starts cleared and receives the box row by row. Each
+  // copy of the picture is freed as soon as the next one is made, so a large
+  // thumbnail is held at most twice at any moment.
   Raster output(box->size);
   host.Per(0, 2);
   copyRows(box.value(), output, host);
+  box = util::Result<Raster>::failure("");
   host.processEvents();
 
   // The rendered thumbnail passes through a temporary bitmap and the
@@ -145,10 +148,13 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
     return outcome;
   };
   if (!temp) return cannotWrite(outcome.thumbnailPath, temp.message());
-  auto bmp = encodeBmp(output);
-  if (!bmp) return cannotWrite(outcome.thumbnailPath, bmp.message());
-  if (const util::IoResult saved = util::writeFileAtomically(temp.value(), bmp.value()); !saved) {
-    return cannotWrite(outcome.thumbnailPath, saved.message);
+  {
+    auto bmp = encodeBmp(output);
+    output = Raster();
+    if (!bmp) return cannotWrite(outcome.thumbnailPath, bmp.message());
+    if (const util::IoResult saved = util::writeFileAtomically(temp.value(), bmp.value()); !saved) {
+      return cannotWrite(outcome.thumbnailPath, saved.message);
+    }
   }
   host.processEvents();
 
