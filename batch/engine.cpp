@@ -349,11 +349,12 @@ void Engine::schedulePictures() {
   // Memory for loading ahead: room for one large progressive photo (a 24 MP
   // one holds 69 MB of coefficients and its file) and 30 MB for every
   // further job, so that with what the estimates leave out each job adds at
-  // most 40 MB to the peak of a one-job run.
+  // most 40 MB to the peak of a one-job run. The window lets small pictures
+  // go on loading beside a large one that takes a while.
   const std::uint64_t mb = std::uint64_t{1} << 20;
   const std::uint64_t budget = 84 * mb + 30 * mb * (m_jobs - 1);
   m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(
-      m_jobs, 2 * m_jobs + 2, budget,
+      m_jobs, 4 * m_jobs + 2, budget,
       [](const std::string& path, double size) { return imaging::estimateLoadBytes(path, size); });
   const double size = m_settings.iSize;
   for (std::size_t i = 1; i <= m_state.iFolderCount; ++i) {

@@ -117,16 +117,20 @@ std::map<std::string, std::string> contentsOf(const std::string& root) {
 }
 
 // Names in `folder` that the program's temporary files would have: the
-// bitmaps of process `pid` (any process when 0) and the atomic writes'.
+// bitmaps and the atomic writes of process `pid` (any process when 0).
 std::vector<std::string> temporaryFiles(const std::string& folder, pid_t pid = 0) {
   std::vector<std::string> out;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return out;
-  const std::string bitmap = pid == 0 ? "temp" : "temp" + std::to_string(pid) + "-";
+  // With a pid, only that process's files: tests running beside this one
+  // may be writing into the same folder.
+  const std::string ofProcess = pid == 0 ? "" : std::to_string(pid) + "-";
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
-    const bool isBitmap = name.rfind(bitmap, 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".bmp";
-    const bool isWrite = name.rfind(".pm", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
+    const bool isBitmap =
+        name.rfind("temp" + ofProcess, 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".bmp";
+    const bool isWrite =
+        name.rfind(".pm" + ofProcess, 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
     if (isBitmap || isWrite) out.push_back(name);
   }
   ::closedir(dir);
