@@ -352,7 +352,10 @@ void Engine::schedulePictures() {
   // most 40 MB to the peak of a one-job run. The window lets small pictures
   // go on loading beside a large one that takes a while.
   const std::uint64_t mb = std::uint64_t{1} << 20;
-  const std::uint64_t budget = 84 * mb + 30 * mb * (m_jobs - 1);
+  // On many cores the budget stops growing at 320 MB: that is still dozens
+  // of ordinary photos at once, and the largest pictures allowed (2^28
+  // pixels, a 48 MB box each) stay within half a gigabyte.
+  const std::uint64_t budget = std::min<std::uint64_t>(84 * mb + 30 * mb * (m_jobs - 1), 320 * mb);
   m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(
       m_jobs, 4 * m_jobs + 2, budget,
       [](const std::string& path, double size) { return imaging::estimateLoadBytes(path, size); });
