@@ -359,6 +359,10 @@ void Engine::schedulePictures() {
   m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(
       m_jobs, 4 * m_jobs + 2, budget,
       [](const std::string& path, double size) { return imaging::estimateLoadBytes(path, size); });
+  // A decoder holding 32 MB or more is at a picture of 12 megapixels or more
+  // in progressive form (or a very large one otherwise), whose decode takes
+  // several times as long as the others: it starts as soon as it fits.
+  m_prefetcher->startEarlyFrom(32 * mb);
   const double size = m_settings.iSize;
   for (std::size_t i = 1; i <= m_state.iFolderCount; ++i) {
     const std::string& folder = m_state.FolderTable[i].sFolderPath;

@@ -26,6 +26,11 @@ BoxPrefetcher::~BoxPrefetcher() {
   for (std::thread& t : m_threads) t.join();
 }
 
+void BoxPrefetcher::startEarlyFrom(std::uint64_t workingBytes) {
+  std::lock_guard lock(m_mutex);
+  m_earlyFrom = workingBytes;
+}
+
 void BoxPrefetcher::schedule(const std::vector<std::string>& paths, double sizePercent) {
   if (m_threads.empty()) return;  // nothing is loaded ahead without workers
   {
@@ -54,23 +59,35 @@ bool BoxPrefetcher::fits(const Job& job) const {
 }
 
 BoxPrefetcher::Job* BoxPrefetcher::nextJob(bool& load) const {
-  // A picture may go ahead of an earlier one only when that one is known not
-  // to fit now; one still being estimated may fit and keeps its turn.
-  bool earlierUnknown = false;
   const std::size_t limit = std::min(m_window, m_queue.size());
+  // Every picture in the window is estimated before more are loaded, so that
+  // a slow one further on is known in time to start it early. Reading a
+  // header takes a fraction of a millisecond.
+  for (std::size_t i = 0; i < limit; ++i) {
+    Job& job = *m_queue[i];
+    if (!job.dropped && job.state == State::Pending && !job.estimated) {
+      load = false;
+      return &job;
+    }
+  }
+  load = true;
+  for (std::size_t i = 0; i < limit; ++i) {
+    Job& job = *m_queue[i];
+    if (!job.dropped && job.state == State::Pending && job.estimated && job.cost.working >= m_earlyFrom &&
+        fits(job)) {
+      return &job;
+    }
+  }
+  // Otherwise queue order. A picture may go ahead of an earlier one only
+  // when that one is known not to fit now; one still being estimated may fit
+  // and keeps its turn.
+  bool earlierUnknown = false;
   for (std::size_t i = 0; i < limit; ++i) {
     Job& job = *m_queue[i];
     if (job.dropped) continue;
     if (job.state == State::Estimating) earlierUnknown = true;
     if (job.state != State::Pending) continue;
-    if (!job.estimated) {
-      load = false;
-      return &job;
-    }
-    if (!earlierUnknown && fits(job)) {
-      load = true;
-      return &job;
-    }
+    if (!earlierUnknown && fits(job)) return &job;
   }
   return nullptr;
 }

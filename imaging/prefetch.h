@@ -27,9 +27,13 @@ namespace pixelmote::imaging {
 // queue in order, but a picture that does not fit in the budget now lets
 // later ones that do go first; the picture at the front of the queue (the one
 // the run needs next) may always start once no other load runs, however
-// large. The caller takes the results in queue order, waiting for the
-// workers when it is ahead of them; a picture it skips (because the folder
-// changed) is dropped, and one that was never queued is loaded on the spot.
+// large. A load whose decoder holds a lot (a large or progressive picture,
+// slow to decode) may be set to start as soon as it is in the window and
+// fits, so that its long decode runs beside the pictures before it instead
+// of holding up the run when it reaches it. The caller takes the results in
+// queue order, waiting for the workers when it is ahead of them; a picture
+// it skips (because the folder changed) is dropped, and one that was never
+// queued is loaded on the spot.
 class BoxPrefetcher {
  public:
   using Estimate = std::function<LoadEstimate(const std::string& path, double sizePercent)>;
@@ -44,6 +48,9 @@ class BoxPrefetcher {
   BoxPrefetcher(const BoxPrefetcher&) = delete;
   BoxPrefetcher& operator=(const BoxPrefetcher&) = delete;
 
+  // Loads whose working memory is at least `workingBytes` start ahead of
+  // their turn when they fit (by default none does).
+  void startEarlyFrom(std::uint64_t workingBytes);
   // Appends pictures to the queue, each to be loaded at `sizePercent`.
   void schedule(const std::vector<std::string>& paths, double sizePercent);
   // The box of `path` at `sizePercent`: the queued result when there is one
@@ -88,6 +95,7 @@ class BoxPrefetcher {
   std::deque<std::shared_ptr<Job>> m_queue;
   std::size_t m_window;
   std::uint64_t m_budget;
+  std::uint64_t m_earlyFrom = UINT64_MAX;
   Estimate m_estimate;
   Loader m_loader;
   std::uint64_t m_working = 0;  // working memory of the loads running

@@ -208,6 +208,50 @@ TEST_F(PrefetchTest, SmallPicturesGoAheadOfALargeOneThatMustWait) {
   EXPECT_LE(prefetcher.peakInUse(), 100u);
 }
 
+TEST_F(PrefetchTest, ASlowLoadStartsEarlyBesideThePicturesBeforeIt) {
+  // p4 needs 60 of 100 and is set to start early; p6 needs 46, too much to
+  // run beside p4 but not enough to start early; the others need 5.
+  const auto estimate = [&](const std::string& path, double) {
+    return LoadEstimate{path == paths[4] ? 59u : path == paths[6] ? 45u : 4u, 1};
+  };
+  {
+    // One worker: p4 goes first, then the others in queue order.
+    LoadRecorder recorder;
+    BoxPrefetcher prefetcher(1, 8, 100, estimate, recorder.loader());
+    prefetcher.startEarlyFrom(50);
+    prefetcher.schedule(paths, 25);
+    for (const std::string& path : paths) ASSERT_TRUE(prefetcher.take(path, 25));
+    EXPECT_EQ(recorder.starts(),
+              (std::vector<std::string>{paths[4], paths[0], paths[1], paths[2], paths[3], paths[5], paths[6],
+                                        paths[7]}));
+  }
+  // Two workers, p4 held in its decoder: the pictures before it are loaded
+  // and taken meanwhile, and everything else but p6 is loaded ahead.
+  LoadRecorder recorder({paths[4]});
+  BoxPrefetcher prefetcher(2, 8, 100, estimate, recorder.loader());
+  prefetcher.startEarlyFrom(50);
+  prefetcher.schedule(paths, 25);
+  for (int i = 0; i < 4; ++i) {
+    auto box = prefetcher.take(paths[i], 25);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+  }
+  ASSERT_TRUE(recorder.waitForStarts(paths.size() - 1));
+  std::vector<std::string> ahead = recorder.starts();
+  std::sort(ahead.begin(), ahead.end());
+  std::vector<std::string> allButP6 = paths;
+  allButP6.erase(allButP6.begin() + 6);
+  EXPECT_EQ(ahead, allButP6);
+  recorder.release();
+  for (std::size_t i = 4; i < paths.size(); ++i) {
+    auto box = prefetcher.take(paths[i], 25);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+  }
+  EXPECT_EQ(recorder.starts().size(), paths.size());  // each loaded once
+  EXPECT_LE(prefetcher.peakInUse(), 100u);
+}
+
 TEST_F(PrefetchTest, BudgetHeldByASkippedPictureIsGivenBack) {
   BoxPrefetcher prefetcher(2, 8, 100, [](const std::string&, double) { return LoadEstimate{0, 60}; });
   prefetcher.schedule(paths, 25);
