@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include <jpeglib.h>
 // After jpeglib.h: jerror.h lists some codes only when jconfig.h was seen.
 #include <jerror.h>
@@ -34,6 +36,129 @@ enum class Stop {
   Other,         // any other libjpeg error; its text goes into the message
 };
 
+// Where a progressive picture's coefficients go. libjpeg keeps all of them,
+// tens of megabytes for a photo, in "virtual arrays" it allocates with
+// malloc (a fresh mapping each time, for blocks that large), zeroes, fills
+// and gives back, picture after picture: one page fault per 4 KB, which on a
+// virtual machine costs a fifth of the whole decode. These replacement
+// methods of libjpeg's memory manager map each array for the picture
+// instead, with huge pages advised: a fresh mapping is already zero, and
+// huge pages take a fault per 2 MB. The arrays are unmapped when libjpeg
+// frees their pool, so nothing is kept between pictures. Sample arrays and
+// everything else stay with libjpeg's own methods.
+class MappedCoefficients {
+ public:
+  MappedCoefficients() = default;
+  MappedCoefficients(const MappedCoefficients&) = delete;
+  MappedCoefficients& operator=(const MappedCoefficients&) = delete;
+  ~MappedCoefficients() { release(-1); }  // after an error that skipped libjpeg's clean-up
+
+  // Takes over the block-array methods of `info`'s memory manager, right
+  // after jpeg_create_decompress. `owner(info)` must lead back to this object.
+  void install(j_common_ptr info) {
+    m_library = *info->mem;
+    info->mem->request_virt_barray = request;
+    info->mem->realize_virt_arrays = realize;
+    info->mem->access_virt_barray = access;
+    info->mem->free_pool = freePool;
+    info->mem->self_destruct = selfDestruct;
+  }
+
+ private:
+  struct Array {
+    Array* next;
+    int pool;
+    bool realized;
+    JDIMENSION blocksPerRow, rows, maxAccess;
+    JBLOCKARRAY rowPointers;
+    void* mapping;
+    std::size_t mappedBytes;
+  };
+
+  static MappedCoefficients& owner(j_common_ptr info);
+
+  static jvirt_barray_ptr request(j_common_ptr info, int pool, boolean /*preZero: mappings start zeroed*/,
+                                  JDIMENSION blocksPerRow, JDIMENSION rows, JDIMENSION maxAccess) {
+    MappedCoefficients& self = owner(info);
+    if (pool != JPOOL_IMAGE) ERREXIT1(info, JERR_BAD_POOL_ID, pool);  // libjpeg asks for none other
+    auto* array = static_cast<Array*>((*self.m_library.alloc_small)(info, pool, sizeof(Array)));
+    *array = Array{self.m_arrays, pool, false, blocksPerRow, rows, maxAccess, nullptr, nullptr, 0};
+    self.m_arrays = array;
+    return reinterpret_cast<jvirt_barray_ptr>(array);
+  }
+
+  static void realize(j_common_ptr info) {
+    MappedCoefficients& self = owner(info);
+    (*self.m_library.realize_virt_arrays)(info);  // the sample arrays, if any
+    // The same limit as libjpeg's own arrays: all of them under max_memory_to_use.
+    std::uint64_t total = 0;
+    for (Array* a = self.m_arrays; a != nullptr; a = a->next) {
+      if (!a->realized) total += std::uint64_t{a->blocksPerRow} * a->rows * sizeof(JBLOCK);
+    }
+    if (info->mem->max_memory_to_use > 0 && total > static_cast<std::uint64_t>(info->mem->max_memory_to_use)) {
+      ERREXIT(info, JERR_NO_BACKING_STORE);
+    }
+    for (Array* a = self.m_arrays; a != nullptr; a = a->next) {
+      if (a->realized) continue;
+      const std::size_t rowBytes = std::size_t{a->blocksPerRow} * sizeof(JBLOCK);
+      // Whole huge pages, so that the last one is not left to small pages.
+      constexpr std::size_t kHuge = std::size_t{2} << 20;
+      std::size_t bytes = std::max<std::size_t>(rowBytes * a->rows, 1);
+      if (bytes >= kHuge) bytes = (bytes + kHuge - 1) / kHuge * kHuge;
+      void* mapping = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (mapping == MAP_FAILED) ERREXIT1(info, JERR_OUT_OF_MEMORY, 10);
+      a->mapping = mapping;
+      a->mappedBytes = bytes;
+      if (bytes >= kHuge) ::madvise(mapping, bytes, MADV_HUGEPAGE);  // advice only: fine if refused
+      a->rowPointers = static_cast<JBLOCKARRAY>(
+          (*self.m_library.alloc_small)(info, a->pool, std::max<std::size_t>(a->rows, 1) * sizeof(JBLOCKROW)));
+      for (JDIMENSION r = 0; r < a->rows; ++r) {
+        a->rowPointers[r] = reinterpret_cast<JBLOCKROW>(static_cast<std::uint8_t*>(mapping) + rowBytes * r);
+      }
+      a->realized = true;
+    }
+  }
+
+  static JBLOCKARRAY access(j_common_ptr info, jvirt_barray_ptr handle, JDIMENSION first, JDIMENSION count,
+                            boolean /*writable*/) {
+    const Array* a = reinterpret_cast<const Array*>(handle);
+    if (!a->realized || std::uint64_t{first} + count > a->rows || count > a->maxAccess) {
+      ERREXIT(info, JERR_BAD_VIRTUAL_ACCESS);
+    }
+    return a->rowPointers + first;
+  }
+
+  static void freePool(j_common_ptr info, int pool) {
+    MappedCoefficients& self = owner(info);
+    self.release(pool);  // before libjpeg frees the pool that holds the control blocks
+    (*self.m_library.free_pool)(info, pool);
+  }
+
+  static void selfDestruct(j_common_ptr info) {
+    MappedCoefficients& self = owner(info);
+    self.release(-1);
+    (*self.m_library.self_destruct)(info);
+  }
+
+  // Unmaps the arrays of `pool` (-1: all) and forgets them; their control
+  // blocks belong to the pool and go with it.
+  void release(int pool) {
+    Array** link = &m_arrays;
+    while (*link != nullptr) {
+      Array* a = *link;
+      if (pool != -1 && a->pool != pool) {
+        link = &a->next;
+        continue;
+      }
+      if (a->mapping != nullptr) ::munmap(a->mapping, a->mappedBytes);
+      *link = a->next;
+    }
+  }
+
+  jpeg_memory_mgr m_library{};  // libjpeg's own methods
+  Array* m_arrays = nullptr;
+};
+
 // State shared with libjpeg's callbacks through `client_data`. The callbacks
 // leave through longjmp, so they only fill in plain fields here: nothing in
 // them allocates or throws.
@@ -46,7 +171,12 @@ struct CallbackState {
   bool inRows = false;     // rows of a single-scan file are being decoded
   bool ranOut = false;     // the data ended while rows were being decoded
   bool inTrailer = false;  // every row has been decoded
+  MappedCoefficients* coefficients = nullptr;  // the decoder's, when it has them mapped
 };
+
+MappedCoefficients& MappedCoefficients::owner(j_common_ptr info) {
+  return *static_cast<CallbackState*>(info->client_data)->coefficients;
+}
 
 // Stray bytes some encoders leave between the last scan and the end marker.
 // More than this after entropy-coded data means the decoder lost its way.
@@ -187,6 +317,8 @@ class JpegReader {
   // Runs under setjmp: only trivially destructible locals.
   Stop decode() {
     jpeg_create_decompress(&m_info);
+    m_state.coefficients = &m_coefficients;
+    m_coefficients.install(reinterpret_cast<j_common_ptr>(&m_info));
     m_info.progress = &m_progress;
     m_info.mem->max_memory_to_use =
         static_cast<long>(std::clamp<std::int64_t>(m_request.limits.maxDecoderMemory, 1, LONG_MAX));
@@ -345,6 +477,7 @@ class JpegReader {
   jpeg_decompress_struct m_info{};
   jpeg_error_mgr m_errors{};
   jpeg_progress_mgr m_progress{};
+  MappedCoefficients m_coefficients;
   CallbackState m_state;
   Size m_declared;
   bool m_cmyk = false;

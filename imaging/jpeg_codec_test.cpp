@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -825,6 +826,40 @@ TEST_F(JpegDamage, DamagedProgressiveFileIsCorrupt) {
     damaged[middle + i + 1] = 0;
   }
   EXPECT_FALSE(decode(damaged).status.ok());
+}
+
+// The size of the process's address space, from /proc/self/status.
+std::int64_t mappedKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoll(line.substr(7));
+  }
+  return -1;
+}
+
+TEST_F(JpegDamage, ProgressiveCoefficientsAreGivenBackWhateverTheEnding) {
+  // 1536 × 1536 progressive: 4.5 MB of coefficients mapped per decode.
+  Recipe recipe = rgbRecipe(textured(1536, 1536));
+  recipe.progressive = true;
+  const std::string whole = makeJpeg(recipe);
+  std::string damaged = whole;
+  for (std::size_t i = 0; i < 64; i += 2) {
+    damaged[scanDataOffset(whole) + 40 + i] = static_cast<char>(0xFF);
+    damaged[scanDataOffset(whole) + 41 + i] = 0;
+  }
+  const std::string cut = whole.substr(0, whole.size() / 2);
+  ASSERT_TRUE(decode(whole).status.ok());  // anything made once is made before measuring
+  const std::int64_t before = mappedKilobytes();
+  ASSERT_GT(before, 0);
+  for (int round = 0; round < 8; ++round) {
+    EXPECT_TRUE(decode(whole).status.ok());
+    EXPECT_FALSE(decode(damaged).status.ok());
+    EXPECT_EQ(decode(cut).status.message(), "data ends early");
+    EXPECT_FALSE(decodeRefused(decodeJpeg, whole).status.ok());  // left after the whole file was read
+  }
+  // Keeping the coefficients of 32 decodes would add over 140 MB.
+  EXPECT_LT(mappedKilobytes() - before, 16 * 1024);
 }
 
 TEST_F(JpegDamage, BrokenHeaderFailsWithoutRows) {
