@@ -51,7 +51,6 @@ class MappedCoefficients {
   MappedCoefficients() = default;
   MappedCoefficients(const MappedCoefficients&) = delete;
   MappedCoefficients& operator=(const MappedCoefficients&) = delete;
-  ~MappedCoefficients() { release(-1); }  // after an error that skipped libjpeg's clean-up
 
   // Takes over the block-array methods of `info`'s memory manager, right
   // after jpeg_create_decompress. `owner(info)` must lead back to this object.
@@ -68,10 +67,9 @@ class MappedCoefficients {
   struct Array {
     Array* next;
     int pool;
-    bool realized;
     JDIMENSION blocksPerRow, rows, maxAccess;
     JBLOCKARRAY rowPointers;
-    void* mapping;
+    void* mapping;  // null until realized
     std::size_t mappedBytes;
   };
 
@@ -82,7 +80,7 @@ class MappedCoefficients {
     MappedCoefficients& self = owner(info);
     if (pool != JPOOL_IMAGE) ERREXIT1(info, JERR_BAD_POOL_ID, pool);  // libjpeg asks for none other
     auto* array = static_cast<Array*>((*self.m_library.alloc_small)(info, pool, sizeof(Array)));
-    *array = Array{self.m_arrays, pool, false, blocksPerRow, rows, maxAccess, nullptr, nullptr, 0};
+    *array = Array{self.m_arrays, pool, blocksPerRow, rows, maxAccess, nullptr, nullptr, 0};
     self.m_arrays = array;
     return reinterpret_cast<jvirt_barray_ptr>(array);
   }
@@ -93,13 +91,13 @@ class MappedCoefficients {
     // The same limit as libjpeg's own arrays: all of them under max_memory_to_use.
     std::uint64_t total = 0;
     for (Array* a = self.m_arrays; a != nullptr; a = a->next) {
-      if (!a->realized) total += std::uint64_t{a->blocksPerRow} * a->rows * sizeof(JBLOCK);
+      if (a->mapping == nullptr) total += std::uint64_t{a->blocksPerRow} * a->rows * sizeof(JBLOCK);
     }
     if (info->mem->max_memory_to_use > 0 && total > static_cast<std::uint64_t>(info->mem->max_memory_to_use)) {
       ERREXIT(info, JERR_NO_BACKING_STORE);
     }
     for (Array* a = self.m_arrays; a != nullptr; a = a->next) {
-      if (a->realized) continue;
+      if (a->mapping != nullptr) continue;
       const std::size_t rowBytes = std::size_t{a->blocksPerRow} * sizeof(JBLOCK);
       // Whole huge pages, so that the last one is not left to small pages.
       constexpr std::size_t kHuge = std::size_t{2} << 20;
@@ -115,14 +113,13 @@ class MappedCoefficients {
       for (JDIMENSION r = 0; r < a->rows; ++r) {
         a->rowPointers[r] = reinterpret_cast<JBLOCKROW>(static_cast<std::uint8_t*>(mapping) + rowBytes * r);
       }
-      a->realized = true;
     }
   }
 
   static JBLOCKARRAY access(j_common_ptr info, jvirt_barray_ptr handle, JDIMENSION first, JDIMENSION count,
                             boolean /*writable*/) {
     const Array* a = reinterpret_cast<const Array*>(handle);
-    if (!a->realized || std::uint64_t{first} + count > a->rows || count > a->maxAccess) {
+    if (a->rowPointers == nullptr || std::uint64_t{first} + count > a->rows || count > a->maxAccess) {
       ERREXIT(info, JERR_BAD_VIRTUAL_ACCESS);
     }
     return a->rowPointers + first;

@@ -70,13 +70,11 @@ BoxPrefetcher::Job* BoxPrefetcher::nextJob(bool& load) const {
       return &job;
     }
   }
+  // Every pending picture in the window is estimated from here on.
   load = true;
   for (std::size_t i = 0; i < limit; ++i) {
     Job& job = *m_queue[i];
-    if (!job.dropped && job.state == State::Pending && job.estimated && job.cost.working >= m_earlyFrom &&
-        fits(job)) {
-      return &job;
-    }
+    if (!job.dropped && job.state == State::Pending && job.cost.working >= m_earlyFrom && fits(job)) return &job;
   }
   // Otherwise queue order. A picture may go ahead of an earlier one only
   // when that one is known not to fit now; one still being estimated may fit
