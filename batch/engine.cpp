@@ -1,7 +1,10 @@
 #include "batch/engine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <set>
+#include <sys/stat.h>
 #include <vector>
 
 #include "batch/page.h"
@@ -31,6 +34,24 @@ class RunningGuard {
  private:
   bool& m_flag;
 };
+
+// The reason in a failure message, without the path it names: "cannot
+// open /a/b.jpg: Permission denied" gives "permission denied".
+std::string reasonOf(const std::string& message, const std::string& path) {
+  std::string reason = message;
+  if (const auto at = message.find(path); !path.empty() && at != std::string::npos) {
+    const auto colon = message.rfind(": ");
+    if (colon != std::string::npos && colon >= at + path.size()) reason = message.substr(colon + 2);
+  }
+  // An error text of the system begins with a capital ("Permission denied").
+  if (reason.size() > 1 && reason[0] >= 'A' && reason[0] <= 'Z' && reason[1] >= 'a' && reason[1] <= 'z') {
+    reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
+  }
+  return reason.empty() ? "unknown failure" : printable(reason);
+}
+
+constexpr const char* kPictureInTheWay = "a picture of that name is in the way";
+constexpr const char* kPageInTheWay = "an index.html not written by Pixelmote is in the way";
 
 }  // namespace
 
@@ -87,17 +108,32 @@ void Engine::Per(double iPer, int Index) {
   if (!title.empty()) m_frontend.setTitle(title);
 }
 
-void Engine::Status(const std::string& line) { m_frontend.appendStatus(line); }
+void Engine::Status(const std::string& line) { m_frontend.appendStatus(printable(line)); }
+
+void Engine::reportSkipped(const std::string& path, const std::string& why) {
+  ++m_summary.skippedPictures;
+  Status(kStatusUnreadable + path);
+  m_frontend.reportProblem(printable(path), reasonOf(why, path));
+}
+
+void Engine::reportUnwritten(const std::string& path, const std::string& why) {
+  ++m_summary.unwrittenFiles;
+  Status(kStatusCannotWrite + path);
+  m_frontend.reportProblem(printable(path), reasonOf(why, path));
+}
 
 void Engine::HTML(const std::string& sIn) { m_state.sHTML += sIn; }
 
 void Engine::Links() {
   // The folder list stays where it is; its entries are read in place.
   m_state.sLinks.clear();
+  m_links.clear();
   const std::size_t count = m_dir1.listCount();
   for (std::size_t j = 0; j < count; ++j) {
     const std::string entry = m_dir1.list(j);
-    if (!entry.empty()) m_state.sLinks += page::folderLink(util::FileNamePart(entry));
+    if (entry.empty()) continue;
+    m_links.push_back(page::folderLink(util::FileNamePart(entry)));
+    m_state.sLinks += m_links.back();
   }
 }
 
@@ -118,6 +154,9 @@ std::string Engine::statusLine(const std::string& path, std::int64_t folders, st
 
 void Engine::Scan() {
   RunState& s = m_state;
+  m_summary = RunSummary{};
+  m_pageStack.clear();
+  m_homePageExists = true;
   m_frontend.setControlsEnabled(false);
   s.lTotalFolders = s.lTotalPictures = s.lTotalBytes = s.lTotalThumbBytes = 0;
   s.sStartFolder.clear();
@@ -150,7 +189,9 @@ void Engine::Scan() {
     HTML(std::string(page::kHead));
     Links();
     HTML(s.sLinks);
-    if (m_dir1.path() != s.sStartFolder) HTML(page::homeLink(s.FolderTable[s.iFolder].iDepth));
+    const std::size_t linksEnd = s.sHTML.size();
+    // No Home link while the start folder has no page to go home to.
+    if (m_dir1.path() != s.sStartFolder && m_homePageExists) HTML(page::homeLink(s.FolderTable[s.iFolder].iDepth));
     HTML(page::tableOpen(m_settings.iBorder));
 
     if (s.iOperation == Operation::Create) {
@@ -165,7 +206,20 @@ void Engine::Scan() {
     HTML(std::string(page::kTail));
 
     if (s.iOperation == Operation::Create) {
-      writePage();
+      // Pages are written parent first, as the folders come. The pages of
+      // the folder's ancestors are kept; when this folder ends up without a
+      // page, its parent's page is written again without the link to it, so
+      // pages link only to pages that exist.
+      const int depth = s.FolderTable[s.iFolder].iDepth;
+      while (!m_pageStack.empty() && s.FolderTable[m_pageStack.back().folder].iDepth >= depth) m_pageStack.pop_back();
+      const PageOutcome written = writePage();
+      if (written == PageOutcome::Written) {
+        m_pageStack.push_back(WrittenPage{s.iFolder, std::string(page::kHead), m_links, s.sHTML.substr(linksEnd)});
+      } else if (written == PageOutcome::None && s.iFolder == 1) {
+        m_homePageExists = false;
+      } else if (written == PageOutcome::None) {
+        dropDeadLink(s.iFolder);
+      }
     } else if (s.iOperation == Operation::Remove) {
       // Only a page this program wrote is deleted; a hand-written one stays.
       const std::string pagePath = util::joinPath(folderPath, "index.html");
@@ -190,6 +244,8 @@ void Engine::Scan() {
     m_prefetcher->cancel();
     m_prefetcher.reset();
   }
+  m_summary.stopped = s.bStop;
+  m_pageStack.clear();
   s.bStop = false;
   setFolderPath(s.sStartFolder);
   Status(std::string(40, '-'));
@@ -281,20 +337,26 @@ void Engine::Add() {
 
     const imaging::RenderSettings render = renderSettings();
     const std::string picture = util::joinPath(folder, name);
+    const std::string thumb = imaging::thumbnailPathFor(picture, render.prefix, render.thumbExt);
+    const std::string thumbName = util::FileNamePart(thumb);
     imaging::RenderOutcome outcome;
-    if (m_updateOnly && imaging::thumbnailUpToDate(picture, render)) {
-      outcome.thumbnailPath = imaging::thumbnailPathFor(picture, render.prefix, render.thumbExt);
+    if (!mayReplace(thumb, thumbName)) {
+      // Another picture bears the thumbnail's name: it is kept.
+      outcome.result = imaging::RenderResult::CannotWrite;
+      outcome.failedPath = thumb;
+      outcome.message = kPictureInTheWay;
+    } else if (m_updateOnly && imaging::thumbnailUpToDate(picture, render)) {
+      outcome.thumbnailPath = thumb;
     } else {
       outcome = imaging::LoadSource(picture, render, *this, m_prefetcher.get());
     }
-    const std::string& thumb = outcome.thumbnailPath;
 
     switch (outcome.result) {
       case imaging::RenderResult::Written: {
         written.push_back(thumb);
-        s.FolderTable[s.iFolder].lThumbBytes += m_file1.fileSize(util::FileNamePart(thumb));
+        s.FolderTable[s.iFolder].lThumbBytes += m_file1.fileSize(thumbName);
         Per(static_cast<double>(k + 1) / static_cast<double>(c) * 100.0, 1);
-        HTML(page::cell(name, util::FileNamePart(thumb)));
+        HTML(page::cell(name, thumbName));
         ++s.iCell;
         if (s.iCell == m_settings.iColumns) {
           s.iCell = 0;
@@ -303,15 +365,16 @@ void Engine::Add() {
         break;
       }
       case imaging::RenderResult::Unreadable:
-        Status(kStatusUnreadable + picture);
+        reportSkipped(picture, outcome.message);
         // A thumbnail left by an earlier run would no longer match its picture.
-        if (std::find(written.begin(), written.end(), thumb) == written.end() && util::FileExists(thumb)) {
+        if (std::find(written.begin(), written.end(), thumb) == written.end() && util::FileExists(thumb) &&
+            mayReplace(thumb, thumbName)) {
           util::removeFile(thumb);
         }
         Per(static_cast<double>(k + 1) / static_cast<double>(c) * 100.0, 1);
         break;
       case imaging::RenderResult::CannotWrite:
-        Status(kStatusCannotWrite + outcome.failedPath);
+        reportUnwritten(outcome.failedPath, outcome.message);
         Per(static_cast<double>(k + 1) / static_cast<double>(c) * 100.0, 1);
         break;
     }
@@ -331,13 +394,30 @@ imaging::RenderSettings Engine::renderSettings() const {
 }
 
 bool Engine::isThumbnailName(const std::string& name) const {
-  return util::asciiLower(name.substr(0, 2)) == m_settings.sPrefix;
+  const std::string& prefix = m_settings.sPrefix;
+  if (prefix.empty() || name.size() < prefix.size()) return false;
+  return util::asciiLower(std::string_view(name).substr(0, prefix.size())) == util::asciiLower(prefix);
+}
+
+bool Engine::countsAsPicture(const std::string& name) const { return name.substr(0, 2) != m_settings.sPrefix; }
+
+bool Engine::mayReplace(const std::string& path, const std::string& name) const {
+  // A name that begins with the prefix is a thumbnail's name to the walker
+  // too; that is every thumbnail's name when the prefix has two characters.
+  if (!countsAsPicture(name)) return true;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return imaging::carriesThumbnailStamp(path);
 }
 
 std::vector<std::string> Engine::picturesToRender(const FileList& files, const std::string& folder) const {
   std::vector<std::string> out;
   for (std::size_t k = 0; k < files.listCount(); ++k) {
-    if (!isThumbnailName(files.list(k))) out.push_back(util::joinPath(folder, files.list(k)));
+    const std::string& name = files.list(k);
+    if (isThumbnailName(name)) continue;
+    const std::string picture = util::joinPath(folder, name);
+    const std::string thumb = imaging::thumbnailPathFor(picture, m_settings.sPrefix, m_settings.sThumbExt);
+    if (mayReplace(thumb, util::FileNamePart(thumb))) out.push_back(picture);
   }
   return out;
 }
@@ -378,10 +458,35 @@ void Engine::schedulePictures() {
   }
 }
 
-void Engine::writePage() {
+Engine::PageOutcome Engine::writePage() {
   const std::string pagePath = util::joinPath(m_state.FolderTable[m_state.iFolder].sFolderPath, "index.html");
+  struct stat st {};
+  const bool earlier = ::lstat(pagePath.c_str(), &st) == 0;
+  // A page someone wrote by hand (or one that cannot be read to tell) stays.
+  if (earlier && !page::isGeneratedPage(pagePath)) {
+    reportUnwritten(pagePath, kPageInTheWay);
+    return S_ISDIR(st.st_mode) ? PageOutcome::None : PageOutcome::Kept;
+  }
   const util::IoResult written = util::writeFileAtomically(pagePath, page::pageFile(m_state.sHTML));
-  if (!written) Status(kStatusCannotWrite + pagePath);
+  if (written) return PageOutcome::Written;
+  reportUnwritten(pagePath, written.message);
+  return earlier && !S_ISDIR(st.st_mode) ? PageOutcome::Kept : PageOutcome::None;
+}
+
+void Engine::dropDeadLink(std::size_t folder) {
+  const FolderEntry& entry = m_state.FolderTable[folder];
+  if (m_pageStack.empty() || m_state.FolderTable[m_pageStack.back().folder].iDepth != entry.iDepth - 1) return;
+  WrittenPage& parent = m_pageStack.back();
+  const auto link = std::find(parent.links.begin(), parent.links.end(),
+                              page::folderLink(util::FileNamePart(entry.sFolderPath)));
+  if (link == parent.links.end()) return;
+  parent.links.erase(link);
+  std::string html = parent.head;
+  for (const std::string& l : parent.links) html += l;
+  html += parent.rest;
+  const std::string pagePath = util::joinPath(m_state.FolderTable[parent.folder].sFolderPath, "index.html");
+  const util::IoResult written = util::writeFileAtomically(pagePath, page::pageFile(html));
+  if (!written) reportUnwritten(pagePath, written.message);
 }
 
 void Engine::Remove() {
@@ -389,10 +494,21 @@ void Engine::Remove() {
   Per(0, 1);
   const std::size_t n = m_file1.listCount();
   const std::string folder = m_dir1.path();
+  // The names the pictures here give their thumbnails: a file of such a
+  // name is taken for a thumbnail even when an older version or another
+  // tool made it. Any other file is deleted only when it carries our stamp.
+  std::set<std::string> thumbnailNames;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string& name = m_file1.list(i);
+    if (countsAsPicture(name)) thumbnailNames.insert(m_settings.sPrefix + util::StripExt(name) + "." + m_settings.sImageExt);
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const std::string name = m_file1.list(i);
     if (!isThumbnailName(name)) continue;
-    util::removeFile(util::joinPath(folder, name));  // a file that cannot go stays, silently
+    const std::string path = util::joinPath(folder, name);
+    const bool ours = (!countsAsPicture(name) && thumbnailNames.contains(name)) || imaging::carriesThumbnailStamp(path);
+    if (!ours) continue;  // a picture of the user's that happens to begin with the prefix
+    util::removeFile(path);  // a file that cannot go stays, silently
     Per(static_cast<double>(i + 1) / static_cast<double>(n) * 100.0, 1);
     if (s.bStop) break;
   }

@@ -2,6 +2,7 @@
 // progress, status lines, totals and Stop, reported through a Frontend.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,14 @@ inline constexpr const char* kMsgEnterPrefix = "Please enter a thumbnail prefix.
 inline constexpr const char* kMsgSelectFolder = "Please select a folder";
 inline constexpr const char* kStatusUnreadable = "Skipped unreadable picture ";
 inline constexpr const char* kStatusCannotWrite = "Cannot write ";
+
+// What the last run left undone, for an honest exit status.
+struct RunSummary {
+  std::size_t skippedPictures = 0;  // pictures that got no thumbnail
+  std::size_t unwrittenFiles = 0;   // thumbnails and pages not written
+  bool stopped = false;             // Stop ended the run early
+  bool complete() const { return skippedPictures == 0 && unwrittenFiles == 0 && !stopped; }
+};
 
 enum class CommandResult {
   Ran,          // the run went to its end (or to a Stop)
@@ -58,6 +67,8 @@ class Engine : private imaging::RenderHost {
   // Stop: the run ends at its next test point.
   void requestStop() { m_state.bStop = true; }
   bool running() const { return m_running; }
+  // What the last run that went ahead skipped, failed to write or left out.
+  const RunSummary& lastRun() const { return m_summary; }
   // Pictures worked on at once in Create runs: with more than one, pictures
   // are loaded ahead on worker threads while this thread renders them in
   // order, with the same output, progress and Stop points as one.
@@ -80,9 +91,26 @@ class Engine : private imaging::RenderHost {
   void recordFolder(const std::string& sPath);
   void Add();
   void Remove();
-  void writePage();
+  enum class PageOutcome { Written, Kept, None };
+  // Writes the folder's page: Written, or Kept when only a page from before
+  // (ours or not) is there, or None when the folder has no page.
+  PageOutcome writePage();
+  // Writes the page of a folder whose page could not be written; see Scan.
+  void dropDeadLink(std::size_t folder);
   void schedulePictures();
+  // Add and Remove take a name for a thumbnail's when it begins with the
+  // prefix, letter case ignored, whatever the prefix's length.
   bool isThumbnailName(const std::string& name) const;
+  // The walker's own test: the first two bytes are not the prefix.
+  bool countsAsPicture(const std::string& name) const;
+  // Whether a Create run may write over (or delete as stale) the existing
+  // file `path` named `name`: not when it would count as a picture, unless
+  // it is a thumbnail of ours.
+  bool mayReplace(const std::string& path, const std::string& name) const;
+  // Appends the status line for a skipped picture or an unwritten file and
+  // tells the front end why.
+  void reportSkipped(const std::string& path, const std::string& why);
+  void reportUnwritten(const std::string& path, const std::string& why);
   imaging::RenderSettings renderSettings() const;
   std::vector<std::string> picturesToRender(const FileList& files, const std::string& folder) const;
   void processEvents() override { m_frontend.processEvents(); }
@@ -104,6 +132,18 @@ class Engine : private imaging::RenderHost {
   unsigned m_jobs = 1;
   bool m_updateOnly = false;
   std::unique_ptr<imaging::BoxPrefetcher> m_prefetcher;
+  RunSummary m_summary;
+  // The written pages of the current folder's ancestors, kept so that a
+  // link to a sub-folder whose page could not be written can be taken out.
+  struct WrittenPage {
+    std::size_t folder = 0;  // FolderTable entry
+    std::string head;        // the page text before the links line
+    std::vector<std::string> links;
+    std::string rest;        // the page text after the links line
+  };
+  std::vector<WrittenPage> m_pageStack;
+  std::vector<std::string> m_links;  // the links line's entries, as Links made them
+  bool m_homePageExists = true;  // the start folder has a page to link Home to
 };
 
 }  // namespace pixelmote::batch

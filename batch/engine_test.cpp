@@ -287,18 +287,18 @@ TEST_F(EngineTest, FolderThatVanishesDuringTheWalkIsRecordedEmpty) {
 TEST_F(EngineTest, RemoveDeletesThumbnailsOfTheSourceTypeAndOurPages) {
   tree.file("a.jpg", 10);
   tree.file("b.jpg", 10);
-  tree.file("t_a.jpg", 3);
-  tree.file("T_b.jpg", 3);   // upper case matches after lower-casing
+  tree.file("t_a.jpg", 3);   // named as a.jpg's thumbnail
+  tree.file("T_b.jpg", 3);   // not b.jpg's thumbnail name, and a picture to the walker: stays
   tree.file("t_a.gif", 3);   // the other type is not listed: stays
   tree.fileWith("index.html", ourPage());
-  tree.file("sub/t_c.jpg", 3);
+  tree.thumbnail("sub/t_c.jpg");  // ours by its stamp
   tree.fileWith("sub/index.html", "<html><body>my own page</body></html>\r\n");  // hand-written: stays
 
   ASSERT_EQ(run(Operation::Remove), CommandResult::Ran);
   EXPECT_TRUE(tree.exists("a.jpg"));
   EXPECT_TRUE(tree.exists("b.jpg"));
   EXPECT_FALSE(tree.exists("t_a.jpg"));
-  EXPECT_FALSE(tree.exists("T_b.jpg"));
+  EXPECT_TRUE(tree.exists("T_b.jpg"));
   EXPECT_TRUE(tree.exists("t_a.gif"));
   EXPECT_FALSE(tree.exists("index.html"));
   EXPECT_FALSE(tree.exists("sub/t_c.jpg"));
@@ -309,7 +309,7 @@ TEST_F(EngineTest, RemoveDeletesThumbnailsOfTheSourceTypeAndOurPages) {
   EXPECT_EQ(lines(), (std::vector<std::string>{r + ": 1 folders, 3 files (23 [0])", r + "/sub: 0 folders, 0 files (0 [0])",
                                                kSeparator, r + ": 1 folders, 3 files (23 [0]) - -4.17%"}));
   // The file list no longer shows the deleted files.
-  EXPECT_EQ(engine.File1().listCount(), 2u);
+  EXPECT_EQ(engine.File1().listCount(), 3u);
 }
 
 TEST_F(EngineTest, RemoveMovesBarOneOnlyOnDeletions) {
@@ -337,11 +337,11 @@ TEST_F(EngineTest, RemoveWithAPrefixThatCannotMatchDeletesNothing) {
 }
 
 TEST_F(EngineTest, StopInsideRemoveEndsAfterTheNextDeletion) {
-  tree.file("t_a.jpg");
-  tree.file("t_b.jpg");
-  tree.file("t_c.jpg");
+  tree.thumbnail("t_a.jpg");
+  tree.thumbnail("t_b.jpg");
+  tree.thumbnail("t_c.jpg");
   tree.fileWith("index.html", ourPage());
-  tree.file("sub/t_d.jpg");
+  tree.thumbnail("sub/t_d.jpg");
   int pass = 0;
   frontend.onEvents = [&] {
     // The Remove run's event passes: 1 (start), 2 (walk: sub returned),

@@ -122,4 +122,11 @@ std::string generalNumber(double value, const NumberFormat& format) {
   return replacePoint(text, format);
 }
 
+std::string printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text;
+}
+
 }  // namespace pixelmote::batch

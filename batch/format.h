@@ -34,4 +34,8 @@ std::string formatOneOrTwoDecimals(double value, const NumberFormat& format);
 // trailing zeros (33.3333333333333, 50, 0.005).
 std::string generalNumber(double value, const NumberFormat& format);
 
+// `text` with every control byte (below 0x20, and 0x7F) shown as "?", as a
+// terminal listing shows such names: a status line stays one line.
+std::string printable(std::string text);
+
 }  // namespace pixelmote::batch

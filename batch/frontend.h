@@ -20,6 +20,13 @@ class Frontend {
   virtual void setTitle(const std::string& title) = 0;
   virtual void clearStatus() = 0;
   virtual void appendStatus(const std::string& line) = 0;
+  // A picture was skipped or a file was not written; its status line has
+  // just been appended. `path` names the file, `reason` says why ("not a
+  // JPEG file", "permission denied"). Both are free of control bytes.
+  virtual void reportProblem(const std::string& path, const std::string& reason) {
+    (void)path;
+    (void)reason;
+  }
   // A message box with an OK button and the program's title as caption.
   virtual void showMessage(const std::string& text) = 0;
   // Enables or disables the folder list, the drive list and the settings

@@ -16,7 +16,14 @@ std::string escapeText(std::string_view name) {
       case '>': out += "&gt;"; break;
       case '\'': out += "&#39;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      default:
+        // A control byte (a line feed in a folder name) as a numeric
+        // reference keeps the page on one line.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          out += "&#" + std::to_string(static_cast<unsigned char>(c)) + ";";
+        } else {
+          out += c;
+        }
     }
   }
   return out;

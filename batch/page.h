@@ -15,7 +15,8 @@ inline constexpr std::string_view kTail = "</center></body></html>";
 inline constexpr std::string_view kRowBreak = "</tr><tr>";
 inline constexpr std::string_view kLineEnd = "\r\n";
 
-// A name as page text: & < > ' " become entities; all other bytes stay.
+// A name as page text: & < > ' " become entities, control bytes (below 0x20
+// and 0x7F) numeric references; all other bytes stay.
 std::string escapeText(std::string_view name);
 
 // A name as an href or src value: "%", "#", "?", "\", control bytes, bytes

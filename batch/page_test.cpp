@@ -18,10 +18,11 @@ TEST(PageEscapeTest, EscapeTextReplacesTheFiveMarkupCharacters) {
   EXPECT_EQ(escapeText("<script>"), "&lt;script&gt;");
   EXPECT_EQ(escapeText("\"quoted\""), "&quot;quoted&quot;");
   EXPECT_EQ(escapeText("&amp;"), "&amp;amp;");  // an entity in a name is text, not markup
-  // Everything else stays as it is, in a name's text.
+  // Control bytes become numeric references; everything else stays.
   EXPECT_EQ(escapeText("50% #1? a\\b"), "50% #1? a\\b");
   EXPECT_EQ(escapeText("caf\xC3\xA9"), "caf\xC3\xA9");
-  EXPECT_EQ(escapeText("a\x01z\xFF"), "a\x01z\xFF");
+  EXPECT_EQ(escapeText("a\x01z\xFF"), "a&#1;z\xFF");
+  EXPECT_EQ(escapeText("two\nlines\tand\x7F"), "two&#10;lines&#9;and&#127;");
 }
 
 TEST(PageEscapeTest, EscapeUrlPercentEncodesThenEscapesAsText) {

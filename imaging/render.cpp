@@ -69,6 +69,17 @@ bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& set
   return leadingComment(Bytes(head, static_cast<std::size_t>(n))) == expected;
 }
 
+bool carriesThumbnailStamp(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  std::uint8_t head[4096];
+  struct stat st {};
+  const ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, head, sizeof head) : -1;
+  ::close(fd);
+  if (n <= 0) return false;
+  return leadingComment(Bytes(head, static_cast<std::size_t>(n))).starts_with(kStampLead);
+}
+
 util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent) {
   auto bytes = util::readFileBytes(path);
   if (!bytes) return util::Result<Raster>::failure(bytes.message());

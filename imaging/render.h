@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "imaging/raster.h"
 #include "util/result.h"
@@ -57,6 +58,14 @@ std::string thumbnailStamp(const std::string& picturePath, const RenderSettings&
 // True when the thumbnail of the picture exists and records the stamp the
 // picture and settings give now: rendering it again would change nothing.
 bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& settings);
+
+// The text every thumbnail's stamp begins with, whatever it was made from.
+inline constexpr std::string_view kStampLead = "pixelmote thumbnail ";
+
+// True when the file at `path` is a thumbnail this program wrote: its
+// leading comment is a thumbnail stamp. Any other file, or one that cannot
+// be read, gives false.
+bool carriesThumbnailStamp(const std::string& path);
 
 // The picture loader: decodes the picture at `path` by its extension (jpg,
 // gif, pcx, bmp, png, tif) and resamples it to the thumbnail box for

@@ -37,12 +37,17 @@ void RecordingFrontend::setTitle(const std::string& text) {
 
 void RecordingFrontend::clearStatus() {
   status.clear();
+  problems.clear();
   calls.push_back("clear");
 }
 
 void RecordingFrontend::appendStatus(const std::string& line) {
   status.push_back(line);
   calls.push_back("status " + line);
+}
+
+void RecordingFrontend::reportProblem(const std::string& path, const std::string& reason) {
+  problems.push_back(path + ": " + reason);
 }
 
 void RecordingFrontend::showMessage(const std::string& text) {

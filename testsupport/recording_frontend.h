@@ -19,6 +19,9 @@ class RecordingFrontend : public batch::Frontend {
   // The status list as a window would hold it (cleared by clearStatus).
   std::vector<std::string> status;
   std::vector<std::string> messages;
+  // Every reportProblem call as "path: reason" (not in `calls`, so the
+  // recorded order of the other calls stays what a window sees).
+  std::vector<std::string> problems;
   std::string title;
   bool controlsEnabled = true;
   int eventPasses = 0;
@@ -38,6 +41,7 @@ class RecordingFrontend : public batch::Frontend {
   void setTitle(const std::string& text) override;
   void clearStatus() override;
   void appendStatus(const std::string& line) override;
+  void reportProblem(const std::string& path, const std::string& reason) override;
   void showMessage(const std::string& text) override;
   void setControlsEnabled(bool enabled) override;
   void folderChanged(const std::string& path) override;

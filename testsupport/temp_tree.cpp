@@ -1,5 +1,8 @@
 #include "testsupport/temp_tree.h"
 
+#include "imaging/codec.h"
+#include "imaging/render.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +49,12 @@ std::string TempTree::fileWith(const std::string& relative, const std::string& c
   out << content;
   if (!out) throw std::runtime_error("cannot write " + p);
   return p;
+}
+
+std::string TempTree::thumbnail(const std::string& relative) const {
+  imaging::Raster raster(imaging::Size{4, 3});
+  const std::string stamp = std::string(imaging::kStampLead) + "1; picture 10 bytes, modified 1.000000000; size 25";
+  return fileWith(relative, imaging::encodeJpeg(raster, 75, 0, stamp).value());
 }
 
 std::string TempTree::symlink(const std::string& relative, const std::string& target) const {

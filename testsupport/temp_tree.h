@@ -25,6 +25,9 @@ class TempTree {
   std::string file(const std::string& relative, std::size_t size = 0) const;
   // Creates a file holding `content` exactly.
   std::string fileWith(const std::string& relative, const std::string& content) const;
+  // Creates a small JPEG thumbnail that carries this program's stamp, as
+  // Create writes them (whatever its picture).
+  std::string thumbnail(const std::string& relative) const;
   // Creates a symbolic link at `relative` pointing to `target` (as given).
   std::string symlink(const std::string& relative, const std::string& target) const;
 
