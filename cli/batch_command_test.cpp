@@ -1,5 +1,7 @@
 // pixelmote-batch run as a separate process on real trees.
+#include <algorithm>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -168,7 +170,7 @@ TEST(BatchCommand, CreateWritesThumbnailsPagesAndStatusLines) {
   tree.fileWith("pics/sub/broken.jpg", "no picture");
   const std::string p = tree.path("pics");
   const Outcome o = runBatch({"create", "pics", "--thumb", "gif", "--size", "50", "--columns", "1"}, tree.root());
-  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_EQ(o.exitCode, 1) << o.err;  // a picture was skipped
   EXPECT_EQ(tree.read("pics/t_a.gif").substr(0, 6), "GIF89a");
   EXPECT_EQ(tree.read("pics/sub/index.html"),
             "<html><body><center><a href='..\\index.html'>Home</a><br><table border=1><tr><td align=center>"
@@ -179,7 +181,160 @@ TEST(BatchCommand, CreateWritesThumbnailsPagesAndStatusLines) {
   EXPECT_EQ(lines.substr(0, lines.find('\n')), p + ": 1 folders, 1 files (" + std::to_string(jpeg.size()) + " [" + thumbBytes + "])");
   EXPECT_NE(lines.find("\nSkipped unreadable picture " + p + "/sub/broken.jpg\n" + p + "/sub: 0 folders, 2 files ("),
             std::string::npos) << lines;
-  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.err, "pixelmote-batch: " + p + "/sub/broken.jpg: not a JPEG file\n");
+}
+
+std::string smallJpeg() {
+  return imaging::encodeJpeg(imaging::Raster({40, 30}, imaging::Rgb{20, 120, 220}), 80, 0).value();
+}
+
+TEST(BatchCommand, ExitStatusSaysWhetherEverythingWasDone) {
+  struct Case {
+    const char* name;
+    std::function<void(const TempTree&)> make;
+    std::vector<std::string> options;
+    int exitCode;
+    std::string err;  // with "@" for the tree's root
+  };
+  const std::vector<Case> cases = {
+      {"all done", [](const TempTree& t) { t.fileWith("a.jpg", smallJpeg()); }, {}, 0, ""},
+      {"nothing to do", [](const TempTree&) {}, {}, 0, ""},
+      {"a picture that is not one",
+       [](const TempTree& t) {
+         t.fileWith("a.jpg", smallJpeg());
+         t.fileWith("b.jpg", "GIF89a but named as a JPEG");
+       },
+       {}, 1, "pixelmote-batch: @/b.jpg: not a JPEG file\n"},
+      {"a thumbnail that would replace a photo",
+       [](const TempTree& t) {
+         t.fileWith("ab.jpg", smallJpeg());
+         t.fileWith("b.jpg", smallJpeg());
+       },
+       {"--prefix", "a"}, 1, "pixelmote-batch: @/ab.jpg: a picture of that name is in the way\n"},
+      {"a page that cannot be written",
+       [](const TempTree& t) {
+         t.fileWith("a.jpg", smallJpeg());
+         t.file("index.html/x", 1);
+       },
+       {}, 1, "pixelmote-batch: @/index.html: an index.html not written by Pixelmote is in the way\n"},
+      {"a hand-written page", [](const TempTree& t) { t.fileWith("index.html", "<p>mine</p>"); }, {}, 1,
+       "pixelmote-batch: @/index.html: an index.html not written by Pixelmote is in the way\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempTree tree;
+    c.make(tree);
+    std::vector<std::string> args{"create", "."};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Outcome o = runBatch(args, tree.root());
+    EXPECT_EQ(o.exitCode, c.exitCode) << o.out;
+    std::string err = c.err;
+    if (const auto at = err.find('@'); at != std::string::npos) err.replace(at, 1, tree.root());
+    EXPECT_EQ(o.err, err);
+    // The totals line is always there.
+    EXPECT_NE(o.out.find(kSeparator + "\n" + tree.root() + ": "), std::string::npos) << o.out;
+  }
+}
+
+// pixelmote-batch started with its standard output on a pipe.
+class PipedBatch {
+ public:
+  PipedBatch(const std::vector<std::string>& args, const std::string& folder) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    std::vector<std::string> argvStore{PIXELMOTE_BATCH_EXE};
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string env = "LC_ALL=C";
+    char* envp[] = {env.data(), nullptr};
+    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp) != 0) m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    m_fd = fds[0];
+  }
+  ~PipedBatch() {
+    if (m_fd >= 0) ::close(m_fd);
+    if (m_pid > 0 && m_status < 0) {
+      ::kill(m_pid, SIGKILL);
+      finish();
+    }
+  }
+
+  // Reads until `lines` whole lines have come (or the output ends).
+  void readLines(std::size_t lines) {
+    char buf[4096];
+    while (static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) < lines) {
+      const ssize_t n = ::read(m_fd, buf, sizeof buf);
+      if (n <= 0) return;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  void signal(int sig) { ::kill(m_pid, sig); }
+  // Reads the rest and waits for the process: its exit code, or 128 + signal.
+  int finish() {
+    if (m_fd >= 0) out += readAll(m_fd);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m_status;
+  }
+
+  std::string out;
+
+ private:
+  pid_t m_pid = -1;
+  int m_fd = -1;
+  int m_status = -1;
+};
+
+// A tree of many folders with a small picture each: long enough a run for
+// a signal to reach it half-way.
+void manyFolders(const TempTree& tree, int folders) {
+  const std::string jpeg = smallJpeg();
+  for (int i = 0; i < folders; ++i) tree.fileWith("f" + std::to_string(1000 + i) + "/a.jpg", jpeg);
+}
+
+TEST(BatchCommand, CtrlCStopsWithTotalsAndExitStatus130) {
+  TempTree tree;
+  manyFolders(tree, 300);
+  PipedBatch batch({"create", ".", "--jobs", "1"}, tree.root());
+  batch.readLines(2);
+  batch.signal(SIGINT);
+  EXPECT_EQ(batch.finish(), 130);
+  // The separator and the totals line end the output.
+  const auto at = batch.out.find(kSeparator + "\n" + tree.root() + ": 300 folders, ");
+  ASSERT_NE(at, std::string::npos) << batch.out;
+  EXPECT_EQ(batch.out.find('\n', at + kSeparator.size() + 1), batch.out.size() - 1);
+  EXPECT_LT(std::count(batch.out.begin(), batch.out.end(), '\n'), 300);  // it stopped early
+}
+
+TEST(BatchCommand, AKilledRunHasPrintedTheLineOfEveryFolderItFinished) {
+  TempTree tree;
+  manyFolders(tree, 300);
+  PipedBatch batch({"create", ".", "--jobs", "1"}, tree.root());
+  batch.readLines(3);
+  batch.signal(SIGKILL);
+  ASSERT_EQ(batch.finish(), 128 + SIGKILL);
+  // A folder's page is written just before its status line, so at most the
+  // folder the run was killed at has a page without a line.
+  int pages = 0;
+  int missing = 0;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "f" + std::to_string(1000 + i);
+    if (!tree.exists(name + "/index.html")) continue;
+    ++pages;
+    if (batch.out.find(tree.path(name) + ": 0 folders, 1 files (") == std::string::npos) ++missing;
+  }
+  EXPECT_GE(pages, 2);
+  EXPECT_LE(missing, 1) << pages << " pages\n" << batch.out;
 }
 
 TEST(BatchCommand, JobsAndUpdateGiveTheSameOutputAsAOneCoreFullRun) {

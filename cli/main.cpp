@@ -17,7 +17,12 @@ using namespace pixelmote;
 
 namespace {
 
+// Exit status: the run did everything; it finished but skipped pictures or
+// could not write files; a refusal or usage error; stopped by Ctrl-C.
+constexpr int kExitDone = 0;
+constexpr int kExitIncomplete = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
 
 std::string currentFolder() {
   std::vector<char> buf(4096);
@@ -75,10 +80,8 @@ int main(int argc, char** argv) {
   const batch::CommandResult result = engine.runCommand(options.operation);
   frontend.finish();
   std::fflush(stdout);
-  switch (result) {
-    case batch::CommandResult::Ran: return 0;
-    case batch::CommandResult::Refused:
-    case batch::CommandResult::Ignored: return kExitUsage;
-  }
-  return kExitUsage;
+  if (result != batch::CommandResult::Ran) return kExitUsage;
+  if (cli::TerminalFrontend::interrupted()) return kExitInterrupted;
+  const batch::RunSummary& run = engine.lastRun();
+  return run.skippedPictures > 0 || run.unwrittenFiles > 0 ? kExitIncomplete : kExitDone;
 }

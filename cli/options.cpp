@@ -31,8 +31,16 @@ const char* const kUsage =
     "                       date (picture or settings changed since it was made)\n"
     "  --help, --version\n"
     "\n"
-    "The status lines go to standard output; Ctrl-C stops the run after the\n"
-    "current step (a second Ctrl-C aborts).\n";
+    "The status lines go to standard output, one per folder; a skipped picture\n"
+    "or a file that could not be written also gets its line there, and\n"
+    "'pixelmote-batch: PATH: REASON' on standard error. Ctrl-C stops the run\n"
+    "after the current step (a second Ctrl-C aborts).\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the run finished and every picture and file was done\n"
+    "  1    the run finished but skipped pictures or could not write files\n"
+    "  2    refusal or usage error\n"
+    "  130  stopped by Ctrl-C (the separator and totals are still printed)\n";
 
 namespace {
 

@@ -56,7 +56,13 @@ void TerminalFrontend::appendStatus(const std::string& line) {
   }
   std::fwrite(line.data(), 1, line.size(), m_out);
   std::fputc('\n', m_out);
-  if (m_progress) std::fflush(m_out);
+  std::fflush(m_out);
+}
+
+void TerminalFrontend::reportProblem(const std::string& path, const std::string& reason) {
+  finish();
+  std::fprintf(m_err, "pixelmote-batch: %s: %s\n", path.c_str(), reason.c_str());
+  std::fflush(m_err);
 }
 
 void TerminalFrontend::showMessage(const std::string& text) {

@@ -23,7 +23,11 @@ class TerminalFrontend : public batch::Frontend {
   void setBar(int index, double percent, const std::string& label) override;
   void setTitle(const std::string& title) override;
   void clearStatus() override {}
+  // Every line is flushed as it is written, so a run that is killed has
+  // shown every line of the folders it finished.
   void appendStatus(const std::string& line) override;
+  // "pixelmote-batch: PATH: REASON" on standard error.
+  void reportProblem(const std::string& path, const std::string& reason) override;
   void showMessage(const std::string& text) override;
   void setControlsEnabled(bool) override {}
   void folderChanged(const std::string& path) override { m_folder = path; }
