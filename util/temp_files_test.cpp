@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "imaging/render.h"
 #include "testsupport/temp_tree.h"
 #include "util/file_io.h"
 #include "util/program_folder.h"
@@ -45,6 +47,16 @@ std::vector<std::string> namesIn(const std::string& folder) {
   for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The names in `folder` of temporary files of `kind` made by process `pid`.
+std::vector<std::string> filesOf(const std::string& folder, pid_t pid, TemporaryKind kind) {
+  std::vector<std::string> out;
+  for (const std::string& name : namesIn(folder)) {
+    const auto parsed = parseTemporaryName(name);
+    if (parsed && parsed->owner.pid == pid && parsed->kind == kind) out.push_back(name);
+  }
+  return out;
 }
 
 void touch(const std::string& path) {
@@ -192,6 +204,156 @@ TEST(PrefixProbe, PassesAndFailsAsBeforeUnderNamesOfThisProcess) {
 }
 
 // --- leftovers ----------------------------------------------------------------
+
+// A child process that makes a temporary file through the program's own
+// code and is held inside a system call until the parent lets it go or kills
+// it. The seam's hooks are plain functions, so the child's pipe ends are kept
+// in globals (each child has its own copy).
+int g_ready = -1;    // the child writes a byte here once its file exists
+int g_release = -1;  // the child waits here; end of file lets it go
+
+void signalAndWait() {
+  const char byte = 1;
+  (void)!::write(g_ready, &byte, 1);
+  char ignored;
+  while (::read(g_release, &ignored, 1) < 0 && errno == EINTR) {
+  }
+}
+
+// Holds the child in the middle of writing the temporary file.
+ssize_t writeThenWait(int fd, const void* buf, size_t count) {
+  const ssize_t n = posixFileSystemOps().write(fd, buf, std::min<size_t>(count, 4096));
+  signalAndWait();
+  return n;
+}
+// Holds the child between creating the probe and deleting it.
+int closeThenWait(int fd) {
+  const int result = posixFileSystemOps().close(fd);
+  signalAndWait();
+  return result;
+}
+
+class Child {
+ public:
+  // Runs `work` in a child and returns once the child's file exists.
+  template <class Work>
+  explicit Child(Work work) {
+    int ready[2];
+    int release[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::close(ready[0]);
+      ::close(release[1]);
+      g_ready = ready[1];
+      g_release = release[0];
+      work();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    m_release = release[1];
+    char byte = 0;
+    m_started = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+  }
+  ~Child() { kill(); }
+
+  pid_t pid() const { return m_pid; }
+  bool started() const { return m_started; }
+
+  // SIGKILL, as a killed run gets, and the child reaped.
+  void kill() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    ::close(m_release);
+    m_pid = -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_release = -1;
+  bool m_started = false;
+};
+
+TEST(DeadLeftovers, AKilledRunsFilesGoWhileOthersStay) {
+  testing::TempTree tree;
+  const std::string folder = tree.root();
+  const std::string big(1 << 20, 'x');
+
+  Child writer([&] {
+    FileSystemOps ops = posixFileSystemOps();
+    ops.write = writeThenWait;
+    ScopedFileSystemOps guard(ops);
+    writeFileAtomically(folder + "/index.html", big);
+  });
+  Child prober([&] {
+    FileSystemOps ops = posixFileSystemOps();
+    ops.close = closeThenWait;
+    ScopedFileSystemOps guard(ops);
+    prefixProbePasses(folder, "t_");
+  });
+  // The bitmap lies in the program's folder from its writing until it is read back.
+  Child renderer([] {
+    const auto bitmap = imaging::temporaryBitmapPath();
+    if (bitmap && writeFileAtomically(bitmap.value(), "BM picture")) signalAndWait();
+  });
+  Child live([&] {
+    FileSystemOps ops = posixFileSystemOps();
+    ops.write = writeThenWait;
+    ScopedFileSystemOps guard(ops);
+    writeFileAtomically(folder + "/other.html", big);
+  });
+  ASSERT_TRUE(writer.started() && prober.started() && renderer.started() && live.started());
+
+  const std::string programFolder = writableProgramFolder().value();
+  const auto writerFiles = filesOf(folder, writer.pid(), TemporaryKind::AtomicWrite);
+  const auto proberFiles = filesOf(folder, prober.pid(), TemporaryKind::PrefixProbe);
+  const auto bitmaps = filesOf(programFolder, renderer.pid(), TemporaryKind::Bitmap);
+  const auto liveFiles = filesOf(folder, live.pid(), TemporaryKind::AtomicWrite);
+  ASSERT_EQ(writerFiles.size(), 1u);
+  ASSERT_EQ(proberFiles.size(), 1u);
+  ASSERT_EQ(proberFiles[0].rfind("t_", 0), 0u);
+  ASSERT_EQ(bitmaps.size(), 1u);
+  ASSERT_EQ(liveFiles.size(), 1u);
+
+  // This process's own files of each kind, and a user's look-alikes.
+  std::vector<std::string> stays = liveFiles;
+  for (const TemporaryKind kind : {TemporaryKind::AtomicWrite, TemporaryKind::Bitmap, TemporaryKind::PrefixProbe}) {
+    stays.push_back(temporaryFileName(kind, "t_"));
+  }
+  const std::string writerPid = std::to_string(writer.pid());
+  for (const std::string& name : std::vector<std::string>{"temp.bmp", "t_temp.tmp", ".pm12-3.tmp",
+                                                          "temp" + writerPid + "-0.bmp", ".pm" + writerPid + "-1.tmp",
+                                                          "index.html"}) {
+    stays.push_back(name);
+  }
+  for (const std::string& name : stays) {
+    if (!tree.exists(name)) touch(tree.path(name));
+  }
+
+  // Still running: nothing goes.
+  EXPECT_EQ(removeDeadLeftovers(folder), 0u);
+
+  writer.kill();
+  prober.kill();
+  renderer.kill();
+  EXPECT_TRUE(tree.exists(writerFiles[0]) && tree.exists(proberFiles[0])) << "a killed run leaves its files";
+
+  EXPECT_EQ(removeDeadLeftovers(folder), 2u);
+  std::sort(stays.begin(), stays.end());
+  EXPECT_EQ(namesIn(folder), stays);
+  EXPECT_GE(removeDeadLeftovers(programFolder), 1u);
+  EXPECT_FALSE(fs::exists(programFolder + "/" + bitmaps[0]));
+
+  // Once the second run is killed too, its file goes as well.
+  live.kill();
+  EXPECT_EQ(removeDeadLeftovers(folder), 1u);
+  EXPECT_FALSE(tree.exists(liveFiles[0]));
+  EXPECT_EQ(removeDeadLeftovers(folder), 0u);
+}
 
 TEST(DeadLeftovers, JudgedByPidStartTimeAndSpace) {
   testing::TempTree tree;
