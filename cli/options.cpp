@@ -5,6 +5,7 @@
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "util/path.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::cli {
 
@@ -90,10 +91,10 @@ void applySettingsFile(const ui::SettingsDocument& doc, char decimalPoint, batch
 
 bool prefixUsable(const std::string& prefix) {
   // A thumbnail name is the prefix, the picture's name and an extension; the
-  // desktop program's probe name is the prefix and "temp.tmp".
-  constexpr std::size_t kNameMax = 255;
+  // desktop program's probe name is the prefix and a temporary-file tag, and
+  // the longest tag must still fit.
   return prefix.find('/') == std::string::npos && prefix.find('\0') == std::string::npos &&
-         prefix.size() + 8 <= kNameMax;
+         prefix.size() <= util::kLongestProbedPrefix;
 }
 
 std::string absoluteFolder(const std::string& folder, const std::string& currentFolder) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "util/temp_files.h"
+
 namespace pixelmote::cli {
 namespace {
 
@@ -82,8 +84,8 @@ TEST(BatchOptions, PrefixMustBeAbleToBeginAFileName) {
   EXPECT_TRUE(prefixUsable("\xc3\xa9_"));
   EXPECT_FALSE(prefixUsable("a/b"));
   EXPECT_FALSE(prefixUsable(std::string("a\0b", 3)));
-  EXPECT_TRUE(prefixUsable(std::string(247, 'p')));
-  EXPECT_FALSE(prefixUsable(std::string(248, 'p')));
+  EXPECT_TRUE(prefixUsable(std::string(util::kLongestProbedPrefix, 'p')));
+  EXPECT_FALSE(prefixUsable(std::string(util::kLongestProbedPrefix + 1, 'p')));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "util/file_io.h"
 #include "util/path.h"
 #include "util/program_folder.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::imaging {
 
@@ -109,11 +110,9 @@ void copyRows(const Raster& box, Raster& output, RenderHost& host) {
 }
 
 util::Result<std::string> temporaryBitmapPath() {
-  static std::atomic<unsigned> counter{0};
   auto folder = util::writableProgramFolder();
   if (!folder) return util::Result<std::string>::failure(folder.message());
-  return util::joinPath(folder.value(), "temp" + std::to_string(::getpid()) + "-" +
-                                            std::to_string(counter.fetch_add(1)) + ".bmp");
+  return util::joinPath(folder.value(), util::temporaryFileName(util::TemporaryKind::Bitmap));
 }
 
 RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,

@@ -33,6 +33,7 @@
 #include "ui/slider_widgets.h"
 #include "util/path.h"
 #include "util/program_folder.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::ui {
 
@@ -93,28 +94,6 @@ std::vector<std::string> machineVolumes() {
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
-}
-
-// The prefix test: a file named prefix + "temp.tmp" can be created in
-// `folder` and deleted again. The probe is created exclusively, so a file
-// that was there before is never emptied or deleted; when the name is
-// taken, another fresh name beginning with the prefix is tried.
-bool prefixProbePasses(const std::string& folder, const std::string& prefix) {
-  // A prefix must be a plain start of a name: a "/" would put thumbnails in
-  // other folders, whatever the probe says.
-  if (prefix.find('/') != std::string::npos) return false;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = prefix + (attempt == 0 ? "" : std::to_string(attempt)) + "temp.tmp";
-    const std::string probe = util::joinPath(folder, name);
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return false;
-    }
-    ::close(fd);
-    return ::unlink(probe.c_str()) == 0;
-  }
-  return false;
 }
 
 char localeDecimalPoint() {
@@ -572,7 +551,7 @@ void frmmain::mnuTGIF_Click() {
 
 // ----- the prefix rule ----------------------------------------------------------
 
-bool frmmain::ChkPre() { return prefixProbePasses(m_options.probeFolder, pathBytes(txtPre->text())); }
+bool frmmain::ChkPre() { return util::prefixProbePasses(m_options.probeFolder, pathBytes(txtPre->text())); }
 
 void frmmain::txtPre_Change() {
   // The shortened text is worked out first and set once: shortening one
@@ -583,7 +562,7 @@ void frmmain::txtPre_Change() {
   // Every leading part that still holds a "/" fails, so the search can
   // start just before the first one.
   if (const qsizetype slash = text.indexOf(QLatin1Char('/')); slash >= 0) text.truncate(slash);
-  while (!text.isEmpty() && !prefixProbePasses(m_options.probeFolder, pathBytes(text))) {
+  while (!text.isEmpty() && !util::prefixProbePasses(m_options.probeFolder, pathBytes(text))) {
     // The last character goes, never half of a surrogate pair.
     const qsizetype n = text.size();
     text.chop(n >= 2 && text[n - 1].isLowSurrogate() && text[n - 2].isHighSurrogate() ? 2 : 1);

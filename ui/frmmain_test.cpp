@@ -36,7 +36,9 @@
 #include "testsupport/temp_tree.h"
 #include "ui/settings_file.h"
 #include "ui/slider_widgets.h"
+#include "util/file_io.h"
 #include "util/program_folder.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::ui {
 namespace {
@@ -451,15 +453,44 @@ TEST_F(FrmmainTest, TypeListsAndTypeMenusStayInStep) {
 
 // ----- prefix rule ------------------------------------------------------------
 
+// The names the probe creates.
+std::vector<std::string> g_probed;
+int recordingOpen(const char* path, int flags, mode_t mode) {
+  g_probed.push_back(path);
+  return util::posixFileSystemOps().open(path, flags, mode);
+}
+
 TEST_F(FrmmainTest, PrefixRuleTakesCharactersOffTheEndUntilTheProbePasses) {
-  tree.fileWith("probe/abtemp.tmp", "keep");
-  tree.fileWith("probe/temp.tmp", "mine too");
+  // Files of the names the probe tries first, this process's own.
+  const util::ProcessTag self = util::currentProcessTag();
+  const std::string abProbe = util::temporaryFileName(util::TemporaryKind::PrefixProbe, self, 0, "ab");
+  const std::string bareProbe = util::temporaryFileName(util::TemporaryKind::PrefixProbe, self, 0, "");
+  tree.fileWith("probe/" + abProbe, "keep");
+  tree.fileWith("probe/" + bareProbe, "mine too");
   tree.file("start/a.jpg", 5);
   auto w = openWindow();
 
   w->txtPre->setFocus();
-  QTest::keyClicks(w->txtPre, "ab");
+  g_probed.clear();
+  {
+    util::FileSystemOps ops = util::posixFileSystemOps();
+    ops.open = recordingOpen;
+    util::ScopedFileSystemOps guard(ops);
+    QTest::keyClicks(w->txtPre, "ab");
+  }
   EXPECT_EQ(w->txtPre->text(), "ab") << "a file of the probe's name does not make the prefix fail";
+  // Probes are made in the probe folder under names that begin with the
+  // prefix and tell this process, so a killed run's probe can be cleared.
+  ASSERT_FALSE(g_probed.empty());
+  for (const std::string& path : g_probed) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    EXPECT_EQ(path, probe + "/" + name);
+    const auto parsed = util::parseTemporaryName(name);
+    ASSERT_TRUE(parsed.has_value()) << name;
+    EXPECT_EQ(parsed->kind, util::TemporaryKind::PrefixProbe);
+    EXPECT_EQ(parsed->owner, self);
+    EXPECT_EQ(name[0], 'a');
+  }
   EXPECT_EQ(w->engine().settings().sPrefix, "ab");
   QTest::keyClick(w->txtPre, '/');
   EXPECT_EQ(w->txtPre->text(), "ab");
@@ -478,18 +509,21 @@ TEST_F(FrmmainTest, PrefixRuleTakesCharactersOffTheEndUntilTheProbePasses) {
   EXPECT_EQ(w->txtPre->text(), "");
 
   // A name longer than the file system allows is cut to the longest that fits.
+  // The longest tag a probe may add must fit, whatever this process's is.
   const long nameMax = ::pathconf(probe.c_str(), _PC_NAME_MAX);
-  ASSERT_GT(nameMax, 8);
+  ASSERT_GT(nameMax, static_cast<long>(bareProbe.size()));
+  const qsizetype longest = static_cast<qsizetype>(
+      std::min<std::size_t>(util::kLongestProbedPrefix, static_cast<std::size_t>(nameMax) - bareProbe.size()));
   w->txtPre->setText(QString(static_cast<int>(nameMax) + 20, QLatin1Char('n')));
-  EXPECT_EQ(w->txtPre->text().size(), nameMax - 8) << "the probe adds \"temp.tmp\"";
-  EXPECT_EQ(w->engine().settings().sPrefix, std::string(static_cast<std::size_t>(nameMax - 8), 'n'));
+  EXPECT_EQ(w->txtPre->text().size(), longest);
+  EXPECT_EQ(w->engine().settings().sPrefix, std::string(static_cast<std::size_t>(longest), 'n'));
 
   // Very long pasted texts: one that fails from its first character, one
   // that only fits once most of it is gone.
   w->txtPre->setText(QStringLiteral("/") + QString(30000, QLatin1Char('q')));
   EXPECT_EQ(w->txtPre->text(), "");
   w->txtPre->setText(QString(30000, QLatin1Char('n')));
-  EXPECT_EQ(w->txtPre->text().size(), nameMax - 8);
+  EXPECT_EQ(w->txtPre->text().size(), longest);
 
   // Deleting every character leaves the empty prefix; Create then refuses.
   typePrefix(*w, "t_");
@@ -505,9 +539,11 @@ TEST_F(FrmmainTest, PrefixRuleTakesCharactersOffTheEndUntilTheProbePasses) {
   EXPECT_FALSE(fileExists(start + "/index.html"));
 
   // No probe is left behind, and the files that were there are intact.
-  EXPECT_EQ(folderNames(probe), (std::vector<std::string>{"abtemp.tmp", "temp.tmp"}));
-  EXPECT_EQ(tree.read("probe/abtemp.tmp"), "keep");
-  EXPECT_EQ(tree.read("probe/temp.tmp"), "mine too");
+  std::vector<std::string> kept{abProbe, bareProbe};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(folderNames(probe), kept);
+  EXPECT_EQ(tree.read("probe/" + abProbe), "keep");
+  EXPECT_EQ(tree.read("probe/" + bareProbe), "mine too");
 }
 
 TEST_F(FrmmainTest, PrefixBoxEndsEmptyWhenTheProbeFolderCannotBeWritten) {

@@ -1,10 +1,11 @@
 #include "util/file_io.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "util/temp_files.h"
 
 namespace pixelmote::util {
 
@@ -24,12 +25,11 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash + 1);  // keeps the "/"
 }
 
-// Short temporary names keep a 255-byte final name writable: the temporary
-// name must fit the file system's limit too.
-std::string temporaryName(const std::string& folder, unsigned attempt) {
-  static std::atomic<unsigned> counter{0};
-  const unsigned n = counter.fetch_add(1) + attempt;
-  return folder + ".pm" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp";
+// The temporary name is short and of fixed form whatever the final name:
+// a 255-byte final name stays writable, and a run that dies mid-write leaves
+// a name a later run recognises as its leftover.
+std::string temporaryName(const std::string& folder) {
+  return folder + temporaryFileName(TemporaryKind::AtomicWrite);
 }
 
 // Deletes a file, trying a second time when the first attempt fails for any
@@ -56,7 +56,7 @@ IoResult writeFileAtomically(const std::string& path, std::string_view data,
   std::string temp;
   int fd = -1;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    temp = temporaryName(folder, attempt);
+    temp = temporaryName(folder);
     fd = ops.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) break;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "testsupport/temp_tree.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::util {
 namespace {
@@ -203,6 +204,37 @@ TEST_F(FileIoTest, ShortAndInterruptedWritesAreContinued) {
   }
   EXPECT_EQ(m_tree.read("interrupted.bin"), kBinary);
   EXPECT_EQ(g_writeCalls, 2);
+}
+
+// Records the names the write creates.
+std::vector<std::string> g_created;
+int namingOpen(const char* path, int flags, mode_t mode) {
+  g_created.push_back(fs::path(path).filename().string());
+  return posixFileSystemOps().open(path, flags, mode);
+}
+
+TEST_F(FileIoTest, TheTemporaryNameTellsItsProcessAndLeavesRoomForTheLongestName) {
+  const long nameMax = ::pathconf(m_tree.root().c_str(), _PC_NAME_MAX);
+  ASSERT_GE(nameMax, 255);
+  const std::string longest(255, 'n');
+  g_created.clear();
+  {
+    FileSystemOps ops = posixFileSystemOps();
+    ops.open = namingOpen;
+    ScopedFileSystemOps guard(ops);
+    const IoResult result = writeFileAtomically(m_tree.path(longest), "page");
+    ASSERT_TRUE(result.ok) << result.message;
+  }
+  EXPECT_EQ(m_tree.read(longest), "page");
+  EXPECT_EQ(entries(), std::vector<std::string>{longest});
+  // A run killed while writing leaves a hidden name a later run can tell
+  // as the leftover of a process that has ended.
+  ASSERT_EQ(g_created.size(), 1u);
+  const auto parsed = parseTemporaryName(g_created[0]);
+  ASSERT_TRUE(parsed.has_value()) << g_created[0];
+  EXPECT_EQ(parsed->kind, TemporaryKind::AtomicWrite);
+  EXPECT_EQ(parsed->owner, currentProcessTag());
+  EXPECT_EQ(g_created[0][0], '.');
 }
 
 // --- failures ---------------------------------------------------------------
