@@ -12,6 +12,8 @@
 #include "imaging/imglib.h"
 #include "util/file_io.h"
 #include "util/path.h"
+#include "util/program_folder.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::batch {
 
@@ -170,6 +172,11 @@ void Engine::Scan() {
     return;
   }
 
+  // Temporary files of runs that were killed are cleared: those of the
+  // program's own folder now, those beside the pictures before a run writes
+  // in their folder.
+  if (const auto own = util::writableProgramFolder()) util::removeDeadLeftovers(own.value());
+
   s.iCell = 0;
   Per(0, 0);
   s.sStartFolder = sFolder;
@@ -194,6 +201,7 @@ void Engine::Scan() {
     if (m_dir1.path() != s.sStartFolder && m_homePageExists) HTML(page::homeLink(s.FolderTable[s.iFolder].iDepth));
     HTML(page::tableOpen(m_settings.iBorder));
 
+    if (s.iOperation != Operation::Report) util::removeDeadLeftovers(folderPath);
     if (s.iOperation == Operation::Create) {
       Add();
     } else if (s.iOperation == Operation::Remove) {

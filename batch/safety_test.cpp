@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "batch/engine.h"
 #include "batch/page.h"
 #include "imaging/codec.h"
@@ -19,6 +23,8 @@
 #include "imaging/render.h"
 #include "testsupport/recording_frontend.h"
 #include "testsupport/temp_tree.h"
+#include "util/program_folder.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::batch {
 namespace {
@@ -288,6 +294,51 @@ TEST_F(SafetyTest, AHandWrittenPageIsKeptAndReported) {
   EXPECT_EQ(frontend.problems,
             std::vector<std::string>{tree.path("index.html") + ": an index.html not written by Pixelmote is in the way"});
   EXPECT_FALSE(engine.lastRun().complete());
+}
+
+// --- temporary files of killed runs -------------------------------------------------
+
+TEST_F(SafetyTest, RunsClearTheTemporaryFilesOfKilledRunsWhereTheyWrite) {
+  // A process that has ended, and this one, which is alive.
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  util::ProcessTag dead = util::currentProcessTag();
+  dead.pid = child;
+  const util::ProcessTag alive = util::currentProcessTag();
+  const auto leftover = [](util::TemporaryKind kind, const util::ProcessTag& owner) {
+    return util::temporaryFileName(kind, owner, 7, "t_");
+  };
+
+  TempTree tree;
+  tree.fileWith("a.jpg", photo(9));
+  tree.fileWith("Sub/b.jpg", photo(19));
+  const std::string deadHere = leftover(util::TemporaryKind::AtomicWrite, dead);
+  const std::string liveHere = leftover(util::TemporaryKind::AtomicWrite, alive);
+  tree.file(deadHere, 100);
+  tree.file("Sub/" + deadHere, 100);
+  tree.file("Sub/" + liveHere, 100);
+  const std::string own = util::writableProgramFolder().value();
+  const std::string deadBitmap = own + "/" + leftover(util::TemporaryKind::Bitmap, dead);
+  const std::string liveBitmap = own + "/" + leftover(util::TemporaryKind::Bitmap, alive);
+  for (const std::string& path : {deadBitmap, liveBitmap}) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << path;
+    ::close(fd);
+  }
+
+  // Report writes nothing, so it leaves the tree as it is.
+  ASSERT_EQ(run(tree, Operation::Report), CommandResult::Ran);
+  EXPECT_TRUE(tree.exists(deadHere));
+  EXPECT_FALSE(fs::exists(deadBitmap));
+
+  ASSERT_EQ(run(tree, Operation::Create), CommandResult::Ran);
+  EXPECT_FALSE(tree.exists(deadHere));
+  EXPECT_FALSE(tree.exists("Sub/" + deadHere));
+  EXPECT_TRUE(tree.exists("Sub/" + liveHere));
+  EXPECT_TRUE(fs::exists(liveBitmap));
+  ::unlink(liveBitmap.c_str());
 }
 
 // --- names with control characters ------------------------------------------------
