@@ -40,7 +40,7 @@ TEST_F(PrefetchTest, ResultsAreThoseOfLoadingOnTheSpot) {
     auto direct = loadThumbnailBox(path, 50);
     ASSERT_TRUE(ahead) << ahead.message();
     ASSERT_TRUE(direct);
-    EXPECT_EQ(ahead.value(), direct.value()) << path;
+    EXPECT_EQ(ahead->box, direct->box) << path;
   }
 }
 
@@ -64,7 +64,7 @@ TEST_F(PrefetchTest, SkippedPicturesAreDroppedAndUnqueuedOnesLoadedOnTheSpot) {
   prefetcher.schedule({paths[3]}, 25);
   auto other = prefetcher.take(paths[3], 50);
   ASSERT_TRUE(other);
-  EXPECT_EQ(other->size, loadThumbnailBox(paths[3], 50)->size);
+  EXPECT_EQ(other->box.size, loadThumbnailBox(paths[3], 50)->box.size);
   // A picture that cannot be read gives its failure.
   const std::string bad = tree.fileWith("bad.bmp", "BM but not really");
   prefetcher.schedule({bad}, 25);
@@ -175,7 +175,7 @@ TEST_F(PrefetchTest, LoadsThatDoNotFitTogetherRunOneAtATimeEvenWhenTheRunIsAhead
     prefetcher.schedule({path}, 25);
     auto box = prefetcher.take(path, 25);
     ASSERT_TRUE(box) << box.message();
-    EXPECT_EQ(box.value(), loadThumbnailBox(path, 25).value());
+    EXPECT_EQ(box->box, loadThumbnailBox(path, 25)->box);
   }
   prefetcher.schedule(paths, 25);
   for (const std::string& path : paths) ASSERT_TRUE(prefetcher.take(path, 25));
@@ -202,7 +202,7 @@ TEST_F(PrefetchTest, SmallPicturesGoAheadOfALargeOneThatMustWait) {
   for (int i = 0; i < 4; ++i) {
     auto box = prefetcher.take(paths[i], 25);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+    EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box) << i;
   }
   EXPECT_EQ(recorder.starts().back(), paths[1]);
   EXPECT_LE(prefetcher.peakInUse(), 100u);
@@ -234,7 +234,7 @@ TEST_F(PrefetchTest, ASlowLoadStartsEarlyBesideThePicturesBeforeIt) {
   for (int i = 0; i < 4; ++i) {
     auto box = prefetcher.take(paths[i], 25);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+    EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box) << i;
   }
   ASSERT_TRUE(recorder.waitForStarts(paths.size() - 1));
   std::vector<std::string> ahead = recorder.starts();
@@ -246,7 +246,7 @@ TEST_F(PrefetchTest, ASlowLoadStartsEarlyBesideThePicturesBeforeIt) {
   for (std::size_t i = 4; i < paths.size(); ++i) {
     auto box = prefetcher.take(paths[i], 25);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+    EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box) << i;
   }
   EXPECT_EQ(recorder.starts().size(), paths.size());  // each loaded once
   EXPECT_LE(prefetcher.peakInUse(), 100u);
