@@ -8,6 +8,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "imaging/codec.h"
@@ -250,6 +252,36 @@ TEST_F(PrefetchTest, ASlowLoadStartsEarlyBesideThePicturesBeforeIt) {
   }
   EXPECT_EQ(recorder.starts().size(), paths.size());  // each loaded once
   EXPECT_LE(prefetcher.peakInUse(), 100u);
+}
+
+TEST_F(PrefetchTest, ALoadThatRunsOutOfMemoryFailsOnlyItsPicture) {
+  // p1's load and p3's estimate run out of memory, p2's load meets a size
+  // beyond what a vector can hold; on workers and on the spot alike each is
+  // that picture's failure and the pictures after them still load.
+  const auto estimate = [&](const std::string& path, double) {
+    if (path == paths[3]) throw std::bad_alloc();
+    return LoadEstimate{1, 1};
+  };
+  const auto loader = [&](const std::string& path, double size) -> util::Result<LoadedBox> {
+    if (path == paths[1]) throw std::bad_alloc();
+    if (path == paths[2]) throw std::length_error("vector");
+    return loadThumbnailBox(path, size);
+  };
+  for (const unsigned workers : {0u, 1u, 2u}) {
+    BoxPrefetcher prefetcher(workers, 4, 100, estimate, loader);
+    prefetcher.schedule(paths, 25);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      util::Result<LoadedBox> box = util::Result<LoadedBox>::failure("not taken");
+      ASSERT_NO_THROW(box = prefetcher.take(paths[i], 25)) << workers << " workers, p" << i;
+      if (i == 1 || i == 2) {
+        ASSERT_FALSE(box) << workers << " workers, p" << i;
+        EXPECT_EQ(box.message(), kNoMemoryToLoad);
+      } else {
+        ASSERT_TRUE(box) << workers << " workers, p" << i << ": " << box.message();
+        EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box);
+      }
+    }
+  }
 }
 
 TEST_F(PrefetchTest, BudgetHeldByASkippedPictureIsGivenBack) {
