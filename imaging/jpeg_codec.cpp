@@ -686,10 +686,12 @@ util::Result<HeadCheck> checkJpegHead(Bytes head, std::uint64_t fileSize, const 
   // Worst cases per 8 x 8 block, before byte stuffing (which at most doubles
   // the coded bytes). Sequential: each of 64 coefficients at most a 16-bit
   // code and 11 bits of value; 4 bytes each. Progressive: over all its scans
-  // a coefficient takes its first code and value, one correction bit per
-  // refinement and at most one more code when it becomes non-zero, 6 bytes
-  // at most; and each scan may end a block with a band-end code (4 bytes).
-  // Restart markers with their padding add up to 3 bytes per block and scan.
+  // a coefficient takes either its first code and value (27 bits) or, zero
+  // at first, a code and a sign when it becomes non-zero (17 bits), plus a
+  // correction bit for each of at most 13 refinements: 40 bits, 6 bytes
+  // generously; and each scan may end a block with a band-end code
+  // (4 bytes). Restart markers with their padding add up to 3 bytes per
+  // block and scan.
   const std::uint64_t scans = header.progressive ? static_cast<std::uint64_t>(std::max(1, limits.maxProgressiveScans)) : 1;
   const std::uint64_t perCoefficient = header.progressive ? 6 : 4;
   const std::uint64_t perBlock = 2 * (64 * perCoefficient + 4 * scans) + 3 * scans;
