@@ -8,6 +8,6 @@
 using namespace pixelmote;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::decodeAndRewrite(data, size, imaging::decodeBmp,
+  return fuzzing::decodeAndRewrite(data, size, imaging::decodeBmp, imaging::checkBmpHead,
                                    [](const imaging::Raster& r, int) { return imaging::encodeBmp(r); });
 }

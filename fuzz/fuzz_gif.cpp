@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   BoxReducer reducer([](Size, Size full) { return smallBox(full); });
   fuzzing::ProtocolSink sink(reducer);
   const util::Status status = decodeGif(bytes, request, sink);
+  fuzzing::checkHeadAgrees(checkGifHead, bytes, request.limits, status);
   std::string comment = leadingComment(bytes);
   if (!status) return 0;
   sink.checkComplete();

@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   BoxReducer reducer([percent](Size, Size full) { return SizeThumb(percent, full); });
   fuzzing::ProtocolSink sink(reducer);
   const util::Status status = decodeJpeg(bytes, request, sink);
+  fuzzing::checkHeadAgrees(checkJpegHead, bytes, request.limits, status);
   const std::string comment = leadingComment(bytes);
   if (!status) return 0;
   sink.checkComplete();

@@ -19,7 +19,8 @@ using DecodeFn = util::Status (*)(imaging::Bytes, const imaging::DecodeRequest&,
 // Writes a raster in the type; `bits` 1-8 where the type takes a palette size.
 using EncodeFn = util::Result<std::string> (*)(const imaging::Raster&, int bits);
 
-inline int decodeAndRewrite(const std::uint8_t* data, std::size_t size, DecodeFn decode, EncodeFn encode) {
+inline int decodeAndRewrite(const std::uint8_t* data, std::size_t size, DecodeFn decode, HeadCheckFn headCheck,
+                            EncodeFn encode) {
   using namespace imaging;
   static constexpr double kPercents[] = {25, 10, 50, 100, 1};
   const double percent = kPercents[pick(data, size, std::size(kPercents))];
@@ -29,7 +30,9 @@ inline int decodeAndRewrite(const std::uint8_t* data, std::size_t size, DecodeFn
   request.background = {static_cast<std::uint8_t>(size), 200, 13};
   BoxReducer reducer([percent](Size, Size full) { return SizeThumb(percent, full); });
   ProtocolSink sink(reducer);
-  if (!decode(Bytes(data, size), request, sink)) return 0;
+  const util::Status status = decode(Bytes(data, size), request, sink);
+  checkHeadAgrees(headCheck, Bytes(data, size), request.limits, status);
+  if (!status) return 0;
   sink.checkComplete();
   fuzzing::check(sink.rows() == sink.full(), "rows reduced by a reader that cannot reduce");
 

@@ -8,5 +8,5 @@
 using namespace pixelmote;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::decodeAndRewrite(data, size, imaging::decodePcx, imaging::encodePcx);
+  return fuzzing::decodeAndRewrite(data, size, imaging::decodePcx, imaging::checkPcxHead, imaging::encodePcx);
 }

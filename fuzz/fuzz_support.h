@@ -50,6 +50,22 @@ inline unsigned pick(const std::uint8_t* data, std::size_t size, unsigned count)
   return count == 0 ? 0 : h % count;
 }
 
+using HeadCheckFn = util::Result<imaging::HeadCheck> (*)(imaging::Bytes, std::uint64_t, const imaging::DecodeLimits&);
+
+// The head check given the whole input agrees with the decoder's `decoded`
+// status: what it refuses, the decoder refuses with the same message, and
+// it never asks for more than there is.
+inline void checkHeadAgrees(HeadCheckFn headCheck, imaging::Bytes bytes, const imaging::DecodeLimits& limits,
+                            const util::Status& decoded) {
+  const auto head = headCheck(bytes, bytes.size(), limits);
+  if (!head) {
+    check(!decoded, "head check refuses what the decoder reads");
+    check(decoded.message() == head.message(), "head check refuses with another message than the decoder");
+    return;
+  }
+  check(head.value().needBytes <= bytes.size(), "head check asks for more than the whole file");
+}
+
 // Passes rows on to `next` and checks what a decoder promises a sink:
 // begin once before any row, then rows 0, 1, ... of the announced width,
 // each once, every byte of each row readable.

@@ -8,5 +8,5 @@
 using namespace pixelmote;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzing::decodeAndRewrite(data, size, imaging::decodeTiff, imaging::encodeTiff);
+  return fuzzing::decodeAndRewrite(data, size, imaging::decodeTiff, imaging::checkTiffHead, imaging::encodeTiff);
 }

@@ -78,7 +78,9 @@ struct BmpLayout {
   bool useAlpha = false;
 };
 
-util::Status parseLayout(Bytes data, const DecodeLimits& limits, BmpLayout& out) {
+// `data` holds at least the headers and the palette; `fileSize` is the
+// whole file's size, which the pixel data offset must lie within.
+util::Status parseLayout(Bytes data, std::uint64_t fileSize, const DecodeLimits& limits, BmpLayout& out) {
   const std::uint64_t size = data.size();
   if (size < 2 || data[0] != 'B' || data[1] != 'M') return util::Status::failure("not a BMP file");
   if (size < kFileHeaderSize + 4) return util::Status::failure("data ends early");
@@ -166,7 +168,7 @@ util::Status parseLayout(Bytes data, const DecodeLimits& limits, BmpLayout& out)
   }
 
   out.dataOffset = le32(d + 10);
-  if (out.dataOffset < kFileHeaderSize + headerSize || out.dataOffset > size)
+  if (out.dataOffset < kFileHeaderSize + headerSize || out.dataOffset > fileSize)
     return util::Status::failure("BMP pixel data offset " + std::to_string(out.dataOffset) + " is invalid");
   return util::Status::success();
 }
@@ -371,10 +373,29 @@ void put32(std::string& s, std::size_t at, std::uint32_t v) {
 
 util::Status decodeBmp(Bytes data, const DecodeRequest& request, RowSink& sink) {
   BmpLayout layout;
-  if (util::Status s = parseLayout(data, request.limits, layout); !s) return s;
+  if (util::Status s = parseLayout(data, data.size(), request.limits, layout); !s) return s;
   if (layout.compression == kBiRle8 || layout.compression == kBiRle4)
     return decodeRunLength(data, layout, request, sink);
   return decodeUncompressed(data, layout, request, sink);
+}
+
+util::Result<HeadCheck> checkBmpHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits) {
+  // The headers and the palette take at most a few kilobytes: the head holds
+  // them unless the file is shorter.
+  BmpLayout layout;
+  if (util::Status s = parseLayout(head, fileSize, limits, layout); !s) return util::Result<HeadCheck>::failure(s.message());
+  const std::uint64_t w = static_cast<std::uint64_t>(layout.width);
+  const std::uint64_t h = static_cast<std::uint64_t>(layout.height);
+  std::uint64_t pixelBytes = 0;
+  if (layout.compression == kBiRle8 || layout.compression == kBiRle4) {
+    // A run of one pixel takes two bytes; every row ends with two more.
+    pixelBytes = 4 * w * h + 4 * h + 64;
+  } else {
+    pixelBytes = (w * static_cast<std::uint64_t>(layout.bitCount) + 31) / 32 * 4 * h;
+  }
+  HeadCheck check;
+  check.readBound = layout.dataOffset + pixelBytes + kMetadataRoom;
+  return check;
 }
 
 util::Result<std::string> encodeBmp(const Raster& raster) {

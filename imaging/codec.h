@@ -18,6 +18,9 @@ struct DecodeLimits {
   std::int64_t maxPixels = std::int64_t{1} << 28;  // declared width × height (GIF: screen and frame)
   std::int64_t maxDecoderMemory = std::int64_t{256} << 20;  // the JPEG decoder's working memory
   int maxProgressiveScans = 100;
+  // Bytes before the picture data (markers, extensions, metadata) that the
+  // head check reads to find the declared size.
+  std::int64_t maxHeaderBytes = std::int64_t{64} << 20;
 };
 
 struct DecodeRequest {
@@ -43,6 +46,34 @@ util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink);
 util::Status decodeTiff(Bytes data, const DecodeRequest& request, RowSink& sink);
 util::Status decodeBmp(Bytes data, const DecodeRequest& request, RowSink& sink);
 util::Status decodePcx(Bytes data, const DecodeRequest& request, RowSink& sink);
+
+// What a picture file's first bytes tell before the rest of it is read.
+struct HeadCheck {
+  // The header runs past the head: ask again with at least this many bytes
+  // (0 when the head was enough).
+  std::uint64_t needBytes = 0;
+  // The most bytes from the start of the file that decoding can use: the
+  // header, room for metadata, and the worst-case coded size of the declared
+  // pixels. kWholeFile for forms whose data may lie anywhere in the file.
+  std::uint64_t readBound = 0;
+};
+inline constexpr std::uint64_t kWholeFile = UINT64_MAX;
+
+// Head checks, one per decoder, by the decoder's own header rules: `head` is
+// the start of a file of `fileSize` bytes. Bytes that are not of the type,
+// or a declared size beyond the limits, fail with the decoder's message;
+// anything else wrong is left for the decoder to find. Nothing is allocated
+// in proportion to the file or the declared size.
+util::Result<HeadCheck> checkJpegHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits);
+util::Result<HeadCheck> checkGifHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits);
+util::Result<HeadCheck> checkPngHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits);
+util::Result<HeadCheck> checkTiffHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits);
+util::Result<HeadCheck> checkBmpHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits);
+util::Result<HeadCheck> checkPcxHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits);
+
+// Room the read bounds leave for tables and metadata (EXIF, ICC profiles,
+// XMP, text chunks) besides the coded pixels.
+inline constexpr std::uint64_t kMetadataRoom = std::uint64_t{16} << 20;
 
 // Encoders: the complete file as bytes.
 // JPEG: quality 0-100 and smoothing 0-100 as the libjpeg settings; a

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imaging/geometry.h"
+#include "imaging/picture_file.h"
 
 namespace pixelmote::imaging {
 
@@ -103,7 +104,7 @@ LoadEstimate estimateLoadBytes(Bytes d, double sizePercent) {
 LoadEstimate estimateLoadBytes(const std::string& path, double sizePercent) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return {kSmall, 0};
-  std::vector<std::uint8_t> head(256 * 1024);
+  std::vector<std::uint8_t> head(kHeadBytes);
   std::size_t got = 0;
   while (got < head.size()) {
     const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
@@ -113,9 +114,10 @@ LoadEstimate estimateLoadBytes(const std::string& path, double sizePercent) {
   struct stat st {};
   const std::uint64_t fileBytes = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   ::close(fd);
-  // The whole file is read into memory before decoding.
-  LoadEstimate estimate = estimateLoadBytes(Bytes(head.data(), got), sizePercent);
-  estimate.working += fileBytes;
+  // The bytes read are held while decoding.
+  const Bytes bytes(head.data(), got);
+  LoadEstimate estimate = estimateLoadBytes(bytes, sizePercent);
+  estimate.working += plannedReadBytes(pictureTypeFor(path), bytes, fileBytes);
   return estimate;
 }
 

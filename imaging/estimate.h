@@ -23,7 +23,8 @@ struct LoadEstimate {
 // read gives a small figure: such a picture fails early.
 LoadEstimate estimateLoadBytes(Bytes head, double sizePercent);
 
-// The same for the file at `path`, whose bytes are all read before decoding.
+// The same for the file at `path`, counting the bytes of it that loading
+// reads and holds while decoding (plannedReadBytes).
 LoadEstimate estimateLoadBytes(const std::string& path, double sizePercent);
 
 }  // namespace pixelmote::imaging

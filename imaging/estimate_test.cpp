@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 
 #include "imaging/codec.h"
 #include "testsupport/codec_testing.h"
@@ -80,6 +81,22 @@ TEST(EstimateLoadBytes, AFileCountsItsBytesWhichAreReadWhole) {
   EXPECT_EQ(fromFile.working, fromHead.working + progressive.size());
   EXPECT_EQ(fromFile.box, fromHead.box);
   EXPECT_LE(estimateLoadBytes(tree.path("missing.jpg"), 25).total(), std::uint64_t{2} << 20);
+}
+
+TEST(EstimateLoadBytes, AFileCountsOnlyTheBytesThatLoadingReads) {
+  // A 3 GiB file that is no picture is refused after its head; a picture
+  // with a long tail is read only as far as its pixels can reach.
+  testing::TempTree tree;
+  const std::uint64_t huge = std::uint64_t{3} << 30;
+  const std::string junk = tree.fileWith("b.jpg", "not a picture");
+  ASSERT_EQ(::truncate(junk.c_str(), static_cast<off_t>(huge)), 0);
+  EXPECT_LE(estimateLoadBytes(junk, 25).total(), std::uint64_t{2} << 20);
+
+  const std::string picture = tree.fileWith("tail.jpg", jpeg(64, 48, false));
+  ASSERT_EQ(::truncate(picture.c_str(), static_cast<off_t>(huge)), 0);
+  const LoadEstimate tailed = estimateLoadBytes(picture, 25);
+  EXPECT_GT(tailed.working, kMetadataRoom);
+  EXPECT_LT(tailed.working, 2 * kMetadataRoom);
 }
 
 TEST(EstimateLoadBytes, UnreadableHeadersGiveASmallFigure) {

@@ -277,11 +277,12 @@ Status readExtension(GifFileType& gif, const MemoryReader& reader, int& transpar
   return Status::success();
 }
 
-Status decodeFirstFrame(GifFileType& gif, const MemoryReader& reader, int transparentIndex, Size screen,
-                        const DecodeRequest& request, RowSink& sink) {
+// Reads the first frame's descriptor, which giflib has just found, and
+// checks where it lies on the screen.
+Status readFirstFrame(GifFileType& gif, const MemoryReader& reader, Size screen, const DecodeLimits& limits,
+                      FramePlacement& frame) {
   if (DGifGetImageDesc(&gif) == GIF_ERROR) return readFailure(reader, gif.Error);
   const GifImageDesc& desc = gif.Image;
-  FramePlacement frame;
   frame.left = desc.Left;
   frame.top = desc.Top;
   frame.width = desc.Width;
@@ -290,7 +291,7 @@ Status decodeFirstFrame(GifFileType& gif, const MemoryReader& reader, int transp
   if (frame.width <= 0 || frame.height <= 0) {
     return Status::failure("first frame of " + sizeText(frameSize) + " pixels is empty");
   }
-  if (frameSize.pixels() > request.limits.maxPixels) {
+  if (frameSize.pixels() > limits.maxPixels) {
     return Status::failure("frame of " + sizeText(frameSize) + " pixels is too large");
   }
   if (frame.left < 0 || frame.top < 0 || frame.left >= screen.width || frame.top >= screen.height) {
@@ -298,34 +299,40 @@ Status decodeFirstFrame(GifFileType& gif, const MemoryReader& reader, int transp
   }
   frame.visibleWidth = std::min(frame.width, screen.width - frame.left);
   frame.visibleHeight = std::min(frame.height, screen.height - frame.top);
+  return Status::success();
+}
 
+Status decodeFirstFrame(GifFileType& gif, const MemoryReader& reader, int transparentIndex, Size screen,
+                        const DecodeRequest& request, RowSink& sink) {
+  FramePlacement frame;
+  if (Status status = readFirstFrame(gif, reader, screen, request.limits, frame); !status) return status;
   const Palette palette = paletteOf(gif);
   const RowComposer composer(palette, transparentIndex, request.background, frame.left, frame.visibleWidth);
   if (!sink.begin(screen, screen)) return Status::failure("the picture was refused");
   FrameDecoder decoder(gif, reader, frame, composer, screen, request.background, sink);
-  return decoder.run(desc.Interlace);
+  return decoder.run(gif.Image.Interlace);
 }
 
-}  // namespace
-
-util::Status decodeGif(Bytes data, const DecodeRequest& request, RowSink& sink) {
-  if (!hasGifSignature(data)) return Status::failure("not a GIF file");
-  MemoryReader reader{data};
+// Opens the file and reads its records up to the first frame's descriptor:
+// later frames of an animation are never looked at. `atFrame` tells whether
+// a frame was reached; otherwise the status says why not.
+Status readToFirstFrame(MemoryReader& reader, const DecodeLimits& limits, GifDecoder& gif, Size& screen,
+                        int& transparentIndex, bool& atFrame) {
+  atFrame = false;
+  if (!hasGifSignature(reader.data)) return Status::failure("not a GIF file");
   int error = 0;
-  const GifDecoder gif(DGifOpen(&reader, readFromMemory, &error));
+  gif.reset(DGifOpen(&reader, readFromMemory, &error));
   if (!gif) return readFailure(reader, error);
 
-  const Size screen{gif->SWidth, gif->SHeight};
+  screen = Size{gif->SWidth, gif->SHeight};
   if (screen.width <= 0 || screen.height <= 0) {
     return Status::failure("picture of " + sizeText(screen) + " pixels is empty");
   }
-  if (screen.pixels() > request.limits.maxPixels) {
+  if (screen.pixels() > limits.maxPixels) {
     return Status::failure("picture of " + sizeText(screen) + " pixels is too large");
   }
 
-  // Only the records up to the first frame are read: later frames of an
-  // animation are never looked at.
-  int transparentIndex = NO_TRANSPARENT_COLOR;
+  transparentIndex = NO_TRANSPARENT_COLOR;
   for (;;) {
     GifRecordType type = UNDEFINED_RECORD_TYPE;
     if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR) return readFailure(reader, gif->Error);
@@ -336,13 +343,56 @@ util::Status decodeGif(Bytes data, const DecodeRequest& request, RowSink& sink) 
         break;
       }
       case IMAGE_DESC_RECORD_TYPE:
-        return decodeFirstFrame(*gif, reader, transparentIndex, screen, request, sink);
+        atFrame = true;
+        return Status::success();
       case TERMINATE_RECORD_TYPE:
         return Status::failure("GIF file holds no picture");
       default:
         return Status::failure("GIF data is corrupt");
     }
   }
+}
+
+}  // namespace
+
+util::Status decodeGif(Bytes data, const DecodeRequest& request, RowSink& sink) {
+  MemoryReader reader{data};
+  GifDecoder gif;
+  Size screen;
+  int transparentIndex = NO_TRANSPARENT_COLOR;
+  bool atFrame = false;
+  const Status status = readToFirstFrame(reader, request.limits, gif, screen, transparentIndex, atFrame);
+  if (!atFrame) return status;
+  return decodeFirstFrame(*gif, reader, transparentIndex, screen, request, sink);
+}
+
+util::Result<HeadCheck> checkGifHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits) {
+  using R = Result<HeadCheck>;
+  MemoryReader reader{head};
+  GifDecoder gif;
+  Size screen;
+  int transparentIndex = NO_TRANSPARENT_COLOR;
+  bool atFrame = false;
+  Status status = readToFirstFrame(reader, limits, gif, screen, transparentIndex, atFrame);
+  FramePlacement frame;
+  if (atFrame) status = readFirstFrame(*gif, reader, screen, limits, frame);
+  HeadCheck check;
+  if (reader.ranOut) {
+    // The records before the first frame go on past the head; a file that
+    // ends there is the decoder's to report.
+    if (head.size() < fileSize) check.needBytes = std::max<std::uint64_t>(head.size() * 2, 4096);
+    check.readBound = kWholeFile;
+    return check;
+  }
+  if (!status) return R::failure(status.message());
+  // The frame's codes follow in blocks of at most 255 bytes, each after its
+  // length byte. Every code but a clear code yields at least one pixel, and
+  // a code has at most 12 bits: three codes per pixel (4.5 bytes) leaves
+  // room for encoders that clear the table as often as they like.
+  const std::uint64_t pixels = static_cast<std::uint64_t>(Size{frame.width, frame.height}.pixels());
+  const std::uint64_t codeBytes = pixels * 9 / 2;
+  check.readBound = reader.position + 1 + codeBytes + codeBytes / 255 + 2 + kMetadataRoom;
+  return check;
 }
 
 // ---------------------------------------------------------------------------

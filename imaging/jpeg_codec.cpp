@@ -282,6 +282,14 @@ int orientationFromMarkers(j_decompress_ptr info) {
   return 1;
 }
 
+// What the header of a JPEG tells about the data that follows it.
+struct JpegHeader {
+  std::uint64_t headerBytes = 0;  // up to the end of the first scan's header
+  std::uint64_t blocks = 0;       // coded 8 x 8 blocks of all components, edge blocks included
+  bool progressive = false;
+  bool arithmetic = false;
+};
+
 // Decodes one JPEG into a sink. libjpeg keeps pointers into this object, so
 // it stays where it was made. Everything that owns memory lives here rather
 // than in the functions that run under setjmp, so a longjmp out of libjpeg
@@ -302,6 +310,16 @@ class JpegReader {
   JpegReader& operator=(const JpegReader&) = delete;
 
   util::Status read() { return statusFor(run()); }
+
+  // Reads only the header, up to the first scan, with the same checks as
+  // read(); the data running out is Stop::EndsEarly.
+  Stop readHeader(JpegHeader& header) {
+    m_headerOnly = true;
+    const Stop stop = run();
+    header = m_header;
+    return stop;
+  }
+  util::Status status(Stop stop) const { return statusFor(stop); }
 
  private:
   // The only frame that holds the jump target; kept free of anything with a
@@ -326,6 +344,10 @@ class JpegReader {
 
     m_declared = Size{static_cast<int>(m_info.image_width), static_cast<int>(m_info.image_height)};
     if (m_declared.pixels() > m_request.limits.maxPixels) return Stop::TooLarge;
+    if (m_headerOnly) {
+      noteHeader();
+      return Stop::None;
+    }
 
     const int orientation = orientationFromMarkers(&m_info);
     m_cmyk = m_info.jpeg_color_space == JCS_CMYK || m_info.jpeg_color_space == JCS_YCCK;
@@ -380,6 +402,20 @@ class JpegReader {
     jpeg_finish_decompress(&m_info);
     if (orientation != 1) deliverTurned(stored, orientation);
     return Stop::None;
+  }
+
+  void noteHeader() {
+    m_header.headerBytes = m_data.size() - m_info.src->bytes_in_buffer;
+    m_header.progressive = m_info.progressive_mode != 0;
+    m_header.arithmetic = m_info.arith_code != 0;
+    m_header.blocks = 0;
+    for (int c = 0; c < m_info.num_components; ++c) {
+      const jpeg_component_info& component = m_info.comp_info[c];
+      // Interleaved scans code whole MCUs: up to a sampling factor more
+      // blocks across and down than the picture covers.
+      m_header.blocks += (std::uint64_t{component.width_in_blocks} + static_cast<unsigned>(m_info.max_h_samp_factor)) *
+                         (std::uint64_t{component.height_in_blocks} + static_cast<unsigned>(m_info.max_v_samp_factor));
+    }
   }
 
   // The smallest N/8 whose output still covers what the caller needs.
@@ -477,6 +513,8 @@ class JpegReader {
   MappedCoefficients m_coefficients;
   CallbackState m_state;
   Size m_declared;
+  bool m_headerOnly = false;
+  JpegHeader m_header;
   bool m_cmyk = false;
   bool m_invertedCmyk = false;
   std::vector<std::uint8_t> m_scanlines;  // rows as libjpeg gives them
@@ -612,6 +650,53 @@ util::Status decodeJpeg(Bytes data, const DecodeRequest& request, RowSink& sink)
   } catch (const std::bad_alloc&) {
     return util::Status::failure("not enough memory to decode");
   }
+}
+
+util::Result<HeadCheck> checkJpegHead(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits) {
+  using R = util::Result<HeadCheck>;
+  if (head.size() < 2 || head[0] != 0xFF || head[1] != 0xD8) return R::failure("not a JPEG file");
+  struct NoRows : RowSink {
+    bool begin(Size, Size) override { return false; }
+    void row(int, const std::uint8_t*) override {}
+  } noRows;
+  DecodeRequest request;
+  request.limits = limits;
+  JpegHeader header;
+  Stop stop = Stop::None;
+  try {
+    JpegReader reader(head, request, noRows);
+    stop = reader.readHeader(header);
+    if (stop != Stop::None && stop != Stop::EndsEarly) return R::failure(reader.status(stop).message());
+  } catch (const std::bad_alloc&) {
+    return R::failure("not enough memory to decode");
+  }
+  HeadCheck check;
+  if (stop == Stop::EndsEarly) {
+    // More header than head; a file that ends within its header is the
+    // decoder's to report.
+    if (head.size() < fileSize) check.needBytes = std::max<std::uint64_t>(head.size() * 2, 4096);
+    check.readBound = kWholeFile;
+    return check;
+  }
+  if (header.arithmetic) {
+    // Arithmetic coding has no useful bound on the bytes a block may take.
+    check.readBound = kWholeFile;
+    return check;
+  }
+  // Worst cases per 8 x 8 block, before byte stuffing (which at most doubles
+  // the coded bytes). Sequential: each of 64 coefficients at most a 16-bit
+  // code and 11 bits of value; 4 bytes each. Progressive: over all its scans
+  // a coefficient takes either its first code and value (27 bits) or, zero
+  // at first, a code and a sign when it becomes non-zero (17 bits), plus a
+  // correction bit for each of at most 13 refinements: 40 bits, 6 bytes
+  // generously; and each scan may end a block with a band-end code
+  // (4 bytes). Restart markers with their padding add up to 3 bytes per
+  // block and scan.
+  const std::uint64_t scans = header.progressive ? static_cast<std::uint64_t>(std::max(1, limits.maxProgressiveScans)) : 1;
+  const std::uint64_t perCoefficient = header.progressive ? 6 : 4;
+  const std::uint64_t perBlock = 2 * (64 * perCoefficient + 4 * scans) + 3 * scans;
+  check.readBound = header.headerBytes + kMetadataRoom + header.blocks * perBlock;
+  return check;
 }
 
 util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing, std::string_view comment) {

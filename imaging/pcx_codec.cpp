@@ -100,24 +100,41 @@ void appendCoded(std::string& out, const std::uint8_t* line, std::size_t n) {
   }
 }
 
-}  // namespace
-
-util::Status decodePcx(Bytes data, const DecodeRequest& request, RowSink& sink) {
+// The signature, the picture window and its size.
+util::Status checkHeader(Bytes data, const DecodeLimits& limits) {
   if (data.empty() || data[0] != 0x0A) return util::Status::failure("not a PCX file");
   if (data.size() < kHeaderSize) return util::Status::failure("data ends early");
   const std::uint8_t* d = data.data();
-  const int version = d[1];
-  const int encoding = d[2];
-  const int bits = d[3];
-  if (version > 5 || encoding > 1) return util::Status::failure("not a PCX file");
+  if (d[1] > 5 || d[2] > 1) return util::Status::failure("not a PCX file");  // version, encoding
   const int xMin = le16(d + 4), yMin = le16(d + 6), xMax = le16(d + 8), yMax = le16(d + 10);
-  const int planes = d[65];
-  const std::size_t bytesPerLine = le16(d + 66);
   if (xMax < xMin || yMax < yMin) return util::Status::failure("PCX picture window is invalid");
   const std::int64_t w = std::int64_t{xMax} - xMin + 1;
   const std::int64_t h = std::int64_t{yMax} - yMin + 1;
-  if (w * h > request.limits.maxPixels)
-    return util::Status::failure("picture of " + sizeText(w, h) + " pixels is too large");
+  if (w * h > limits.maxPixels) return util::Status::failure("picture of " + sizeText(w, h) + " pixels is too large");
+  return util::Status::success();
+}
+
+}  // namespace
+
+// The palette of 256-colour files sits at the very end of the file: it is
+// read whole.
+util::Result<HeadCheck> checkPcxHead(Bytes head, std::uint64_t /*fileSize*/, const DecodeLimits& limits) {
+  if (util::Status s = checkHeader(head, limits); !s) return util::Result<HeadCheck>::failure(s.message());
+  HeadCheck check;
+  check.readBound = kWholeFile;
+  return check;
+}
+
+util::Status decodePcx(Bytes data, const DecodeRequest& request, RowSink& sink) {
+  if (util::Status s = checkHeader(data, request.limits); !s) return s;
+  const std::uint8_t* d = data.data();
+  const int bits = d[3];
+  const int version = d[1];
+  const int encoding = d[2];
+  const std::int64_t w = std::int64_t{le16(d + 8)} - le16(d + 4) + 1;
+  const std::int64_t h = std::int64_t{le16(d + 10)} - le16(d + 6) + 1;
+  const int planes = d[65];
+  const std::size_t bytesPerLine = le16(d + 66);
 
   Form form;
   if (planes == 1 && bits == 8)

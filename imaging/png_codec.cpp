@@ -174,21 +174,45 @@ bool chunksFitTheData(Bytes data) {
   return true;
 }
 
-}  // namespace
-
-util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink) {
+// The signature and the header chunk, which comes first: the declared size
+// is checked before libpng allocates anything for it.
+util::Status checkHeader(Bytes data, const DecodeLimits& limits) {
   if (data.size() < 8 || png_sig_cmp(data.data(), 0, 8) != 0) return util::Status::failure("not a PNG file");
-  // The header chunk comes first: check the declared size before libpng
-  // allocates anything for it.
   if (data.size() < 8 + 8 + 13) return util::Status::failure("data ends early");
   if (std::memcmp(data.data() + 12, "IHDR", 4) != 0) return util::Status::failure("corrupt PNG data: no header chunk");
   const std::int64_t declaredW = be32(data.data() + 16);
   const std::int64_t declaredH = be32(data.data() + 20);
   if (declaredW == 0 || declaredH == 0 || declaredW > PNG_UINT_31_MAX || declaredH > PNG_UINT_31_MAX)
     return util::Status::failure("PNG picture size " + sizeText(declaredW, declaredH) + " is invalid");
-  if (declaredW * declaredH > request.limits.maxPixels)
+  if (declaredW * declaredH > limits.maxPixels)
     return util::Status::failure("picture of " + sizeText(declaredW, declaredH) + " pixels is too large");
+  return util::Status::success();
+}
 
+}  // namespace
+
+util::Result<HeadCheck> checkPngHead(Bytes head, std::uint64_t /*fileSize*/, const DecodeLimits& limits) {
+  HeadCheck check;
+  check.readBound = kWholeFile;
+  // The head holds the whole header unless the file is shorter.
+  if (util::Status status = checkHeader(head, limits); !status) return util::Result<HeadCheck>::failure(status.message());
+  // The rows as filtered for compression: a filter byte per row (per row of
+  // each of the 7 passes when interlaced) and the packed pixels. Stored
+  // deflate blocks, the smallest chunks sensible encoders write (a few
+  // hundred bytes) and zlib's framing make the data at most twice that.
+  static constexpr int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};  // by colour type
+  const std::uint64_t width = be32(head.data() + 16);
+  const std::uint64_t height = be32(head.data() + 20);
+  const std::uint64_t depth = head[24];
+  const std::uint64_t channels = head[25] < 7 ? static_cast<std::uint64_t>(kChannels[head[25]]) : 4;
+  const std::uint64_t rowBytes = (width * std::max<std::uint64_t>(channels, 1) * std::min<std::uint64_t>(depth, 16) + 7) / 8;
+  const std::uint64_t filtered = height * (rowBytes + 1) + 7 * (height + 1) * 2;
+  check.readBound = 8 + 25 + kMetadataRoom + 2 * filtered + 1024;
+  return check;
+}
+
+util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink) {
+  if (util::Status status = checkHeader(data, request.limits); !status) return status;
   if (!chunksFitTheData(data)) return util::Status::failure("data ends early");
 
   ErrorState errors;

@@ -1,8 +1,8 @@
 #include "imaging/prefetch.h"
 
 #include <algorithm>
-
-#include "imaging/render.h"
+#include <new>
+#include <stdexcept>
 
 namespace pixelmote::imaging {
 
@@ -24,6 +24,31 @@ BoxPrefetcher::~BoxPrefetcher() {
   }
   m_wake.notify_all();
   for (std::thread& t : m_threads) t.join();
+}
+
+util::Result<LoadedBox> BoxPrefetcher::runLoader(const std::string& path, double sizePercent) noexcept {
+  using R = util::Result<LoadedBox>;
+  // Making a failure allocates its message; should even that fail, the
+  // process cannot go on in any useful way and noexcept ends it.
+  try {
+    return m_loader(path, sizePercent);
+  } catch (const std::bad_alloc&) {
+    return R::failure(kNoMemoryToLoad);
+  } catch (const std::length_error&) {
+    return R::failure(kNoMemoryToLoad);
+  } catch (const std::exception& e) {
+    return R::failure(std::string("cannot load the picture: ") + e.what());
+  } catch (...) {
+    return R::failure("cannot load the picture");
+  }
+}
+
+LoadEstimate BoxPrefetcher::runEstimate(const std::string& path, double sizePercent) noexcept {
+  try {
+    return m_estimate ? m_estimate(path, sizePercent) : LoadEstimate{};
+  } catch (...) {
+    return {};  // the load itself will meet the same trouble and report it
+  }
 }
 
 void BoxPrefetcher::startEarlyFrom(std::uint64_t workingBytes) {
@@ -108,7 +133,7 @@ void BoxPrefetcher::work() {
       // How much the load will hold, read from the picture's header.
       job->state = State::Estimating;
       lock.unlock();
-      const LoadEstimate cost = m_estimate ? m_estimate(job->path, job->sizePercent) : LoadEstimate{};
+      const LoadEstimate cost = runEstimate(job->path, job->sizePercent);
       lock.lock();
       job->cost = cost;
       job->estimated = true;
@@ -127,7 +152,12 @@ void BoxPrefetcher::work() {
     ++m_started;
     m_peakInUse = std::max(m_peakInUse, m_working + m_boxes);
     lock.unlock();
-    auto result = std::make_unique<util::Result<Raster>>(m_loader(job->path, job->sizePercent));
+    std::unique_ptr<util::Result<LoadedBox>> result;
+    try {
+      result = std::make_unique<util::Result<LoadedBox>>(runLoader(job->path, job->sizePercent));
+    } catch (const std::bad_alloc&) {
+      // No room even for the result: take() loads the picture on the spot.
+    }
     lock.lock();
     m_working -= std::min(m_working, job->cost.working);
     --m_loading;
@@ -143,7 +173,7 @@ void BoxPrefetcher::work() {
   }
 }
 
-util::Result<Raster> BoxPrefetcher::take(const std::string& path, double sizePercent) {
+util::Result<LoadedBox> BoxPrefetcher::take(const std::string& path, double sizePercent) {
   std::shared_ptr<Job> job;
   {
     std::unique_lock lock(m_mutex);
@@ -170,7 +200,7 @@ util::Result<Raster> BoxPrefetcher::take(const std::string& path, double sizePer
     }
   }
   if (job && job->result) return std::move(*job->result);
-  return m_loader(path, sizePercent);
+  return runLoader(path, sizePercent);
 }
 
 std::size_t BoxPrefetcher::started() {

@@ -15,6 +15,7 @@
 
 #include "imaging/estimate.h"
 #include "imaging/raster.h"
+#include "imaging/render.h"
 #include "util/result.h"
 
 namespace pixelmote::imaging {
@@ -33,15 +34,18 @@ namespace pixelmote::imaging {
 // of holding up the run when it reaches it. The caller takes the results in
 // queue order, waiting for the workers when it is ahead of them; a picture
 // it skips (because the folder changed) is dropped, and one that was never
-// queued is loaded on the spot.
+// queued is loaded on the spot. A load that throws (memory running out, on
+// a worker or on the spot) is that picture's failure; no exception leaves a
+// worker or take().
 class BoxPrefetcher {
  public:
   using Estimate = std::function<LoadEstimate(const std::string& path, double sizePercent)>;
-  using Loader = std::function<util::Result<Raster>(const std::string& path, double sizePercent)>;
+  using Loader = std::function<util::Result<LoadedBox>(const std::string& path, double sizePercent)>;
 
   // `workers` threads (0: everything is loaded on the spot, in take()).
   // Without an estimate every load counts as 0 bytes; without a loader the
-  // pictures are loaded by loadThumbnailBox.
+  // pictures are loaded by loadThumbnailBox. An estimate that throws counts
+  // as 0 bytes.
   BoxPrefetcher(unsigned workers, std::size_t window, std::uint64_t budgetBytes = UINT64_MAX,
                 Estimate estimate = {}, Loader loader = {});
   ~BoxPrefetcher();
@@ -56,7 +60,7 @@ class BoxPrefetcher {
   // The box of `path` at `sizePercent`: the queued result when there is one
   // (waiting for a worker to load it), else loaded now. Queued pictures
   // before it are dropped.
-  util::Result<Raster> take(const std::string& path, double sizePercent);
+  util::Result<LoadedBox> take(const std::string& path, double sizePercent);
   // Drops everything queued or loaded ahead and waits for the workers to
   // finish the pictures they are at.
   void cancel();
@@ -79,10 +83,13 @@ class BoxPrefetcher {
     bool dropped = false;    // abandoned: a worker still at it throws its result away
     bool boxHeld = false;    // its box counts against the budget
     LoadEstimate cost;
-    std::unique_ptr<util::Result<Raster>> result;
+    std::unique_ptr<util::Result<LoadedBox>> result;
   };
 
   void work();
+  // The loader's result, or a failure for what it threw.
+  util::Result<LoadedBox> runLoader(const std::string& path, double sizePercent) noexcept;
+  LoadEstimate runEstimate(const std::string& path, double sizePercent) noexcept;
   // The job a free worker should turn to now (to estimate it or to load it),
   // or null; `load` tells which.
   Job* nextJob(bool& load) const;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "imaging/codec.h"
@@ -40,7 +42,7 @@ TEST_F(PrefetchTest, ResultsAreThoseOfLoadingOnTheSpot) {
     auto direct = loadThumbnailBox(path, 50);
     ASSERT_TRUE(ahead) << ahead.message();
     ASSERT_TRUE(direct);
-    EXPECT_EQ(ahead.value(), direct.value()) << path;
+    EXPECT_EQ(ahead->box, direct->box) << path;
   }
 }
 
@@ -64,7 +66,7 @@ TEST_F(PrefetchTest, SkippedPicturesAreDroppedAndUnqueuedOnesLoadedOnTheSpot) {
   prefetcher.schedule({paths[3]}, 25);
   auto other = prefetcher.take(paths[3], 50);
   ASSERT_TRUE(other);
-  EXPECT_EQ(other->size, loadThumbnailBox(paths[3], 50)->size);
+  EXPECT_EQ(other->box.size, loadThumbnailBox(paths[3], 50)->box.size);
   // A picture that cannot be read gives its failure.
   const std::string bad = tree.fileWith("bad.bmp", "BM but not really");
   prefetcher.schedule({bad}, 25);
@@ -175,7 +177,7 @@ TEST_F(PrefetchTest, LoadsThatDoNotFitTogetherRunOneAtATimeEvenWhenTheRunIsAhead
     prefetcher.schedule({path}, 25);
     auto box = prefetcher.take(path, 25);
     ASSERT_TRUE(box) << box.message();
-    EXPECT_EQ(box.value(), loadThumbnailBox(path, 25).value());
+    EXPECT_EQ(box->box, loadThumbnailBox(path, 25)->box);
   }
   prefetcher.schedule(paths, 25);
   for (const std::string& path : paths) ASSERT_TRUE(prefetcher.take(path, 25));
@@ -202,7 +204,7 @@ TEST_F(PrefetchTest, SmallPicturesGoAheadOfALargeOneThatMustWait) {
   for (int i = 0; i < 4; ++i) {
     auto box = prefetcher.take(paths[i], 25);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+    EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box) << i;
   }
   EXPECT_EQ(recorder.starts().back(), paths[1]);
   EXPECT_LE(prefetcher.peakInUse(), 100u);
@@ -234,7 +236,7 @@ TEST_F(PrefetchTest, ASlowLoadStartsEarlyBesideThePicturesBeforeIt) {
   for (int i = 0; i < 4; ++i) {
     auto box = prefetcher.take(paths[i], 25);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+    EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box) << i;
   }
   ASSERT_TRUE(recorder.waitForStarts(paths.size() - 1));
   std::vector<std::string> ahead = recorder.starts();
@@ -246,10 +248,40 @@ TEST_F(PrefetchTest, ASlowLoadStartsEarlyBesideThePicturesBeforeIt) {
   for (std::size_t i = 4; i < paths.size(); ++i) {
     auto box = prefetcher.take(paths[i], 25);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box.value(), loadThumbnailBox(paths[i], 25).value()) << i;
+    EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box) << i;
   }
   EXPECT_EQ(recorder.starts().size(), paths.size());  // each loaded once
   EXPECT_LE(prefetcher.peakInUse(), 100u);
+}
+
+TEST_F(PrefetchTest, ALoadThatRunsOutOfMemoryFailsOnlyItsPicture) {
+  // p1's load and p3's estimate run out of memory, p2's load meets a size
+  // beyond what a vector can hold; on workers and on the spot alike each is
+  // that picture's failure and the pictures after them still load.
+  const auto estimate = [&](const std::string& path, double) {
+    if (path == paths[3]) throw std::bad_alloc();
+    return LoadEstimate{1, 1};
+  };
+  const auto loader = [&](const std::string& path, double size) -> util::Result<LoadedBox> {
+    if (path == paths[1]) throw std::bad_alloc();
+    if (path == paths[2]) throw std::length_error("vector");
+    return loadThumbnailBox(path, size);
+  };
+  for (const unsigned workers : {0u, 1u, 2u}) {
+    BoxPrefetcher prefetcher(workers, 4, 100, estimate, loader);
+    prefetcher.schedule(paths, 25);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      util::Result<LoadedBox> box = util::Result<LoadedBox>::failure("not taken");
+      ASSERT_NO_THROW(box = prefetcher.take(paths[i], 25)) << workers << " workers, p" << i;
+      if (i == 1 || i == 2) {
+        ASSERT_FALSE(box) << workers << " workers, p" << i;
+        EXPECT_EQ(box.message(), kNoMemoryToLoad);
+      } else {
+        ASSERT_TRUE(box) << workers << " workers, p" << i << ": " << box.message();
+        EXPECT_EQ(box->box, loadThumbnailBox(paths[i], 25)->box);
+      }
+    }
+  }
 }
 
 TEST_F(PrefetchTest, BudgetHeldByASkippedPictureIsGivenBack) {

@@ -21,39 +21,24 @@
 
 namespace pixelmote::imaging {
 
-namespace {
-
-using Decoder = util::Status (*)(Bytes, const DecodeRequest&, RowSink&);
-
-Decoder decoderFor(const std::string& path) {
-  std::string ext;
-  const std::string name = util::FileNamePart(path);
-  if (const auto dot = name.rfind('.'); dot != std::string::npos) ext = util::asciiLower(name.substr(dot + 1));
-  if (ext == "gif") return decodeGif;
-  if (ext == "pcx") return decodePcx;
-  if (ext == "bmp") return decodeBmp;
-  if (ext == "png") return decodePng;
-  if (ext == "tif" || ext == "tiff") return decodeTiff;
-  return decodeJpeg;  // jpg, jpeg and anything unknown
-}
-
-}  // namespace
-
 std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt) {
   return util::joinPath(util::FolderPart(picturePath),
                         prefix + util::StripExt(util::FileNamePart(picturePath)) + "." + thumbExt);
 }
 
-std::string thumbnailStamp(const std::string& picturePath, const RenderSettings& settings) {
-  struct stat st {};
-  if (::stat(picturePath.c_str(), &st) != 0) return {};
+std::string thumbnailStamp(const FileIdentity& picture, const RenderSettings& settings) {
   char modified[64];
-  std::snprintf(modified, sizeof modified, "%lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
-                static_cast<long>(st.st_mtim.tv_nsec));
-  return "pixelmote thumbnail " + std::to_string(kRenderingVersion) + "; picture " +
-         std::to_string(static_cast<long long>(st.st_size)) + " bytes, modified " + modified + "; size " +
+  std::snprintf(modified, sizeof modified, "%lld.%09ld", static_cast<long long>(picture.modifiedSeconds),
+                picture.modifiedNanoseconds);
+  return std::string(kStampLead) + std::to_string(kRenderingVersion) + "; picture " +
+         std::to_string(static_cast<long long>(picture.bytes)) + " bytes, modified " + modified + "; size " +
          std::to_string(std::lround(settings.sizePercent)) + ", quality " + std::to_string(settings.quality) + ", smoothing " +
          std::to_string(settings.smoothing) + ", type " + settings.thumbExt;
+}
+
+std::string thumbnailStamp(const std::string& picturePath, const RenderSettings& settings) {
+  const std::optional<FileIdentity> picture = fileIdentity(picturePath);
+  return picture ? thumbnailStamp(*picture, settings) : std::string();
 }
 
 bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& settings) {
@@ -81,16 +66,24 @@ bool carriesThumbnailStamp(const std::string& path) {
   return leadingComment(Bytes(head, static_cast<std::size_t>(n))).starts_with(kStampLead);
 }
 
-util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent) {
-  auto bytes = util::readFileBytes(path);
-  if (!bytes) return util::Result<Raster>::failure(bytes.message());
-  DecodeRequest request;
-  request.minimumSize = [sizePercent](Size full) { return SizeThumb(sizePercent, full); };
-  BoxReducer reducer([sizePercent](Size, Size full) { return SizeThumb(sizePercent, full); });
-  const util::Status status = decoderFor(path)(Bytes(bytes.value()), request, reducer);
-  if (!status) return util::Result<Raster>::failure(status.message());
-  if (reducer.rowsReceived() == 0) return util::Result<Raster>::failure("no picture data");
-  return reducer.takeResult();
+util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePercent) {
+  using R = util::Result<LoadedBox>;
+  try {
+    const PictureType type = pictureTypeFor(path);
+    auto file = readPicture(path, type);
+    if (!file) return R::failure(file.message());
+    DecodeRequest request;
+    request.minimumSize = [sizePercent](Size full) { return SizeThumb(sizePercent, full); };
+    BoxReducer reducer([sizePercent](Size, Size full) { return SizeThumb(sizePercent, full); });
+    const util::Status status = type.decode(Bytes(file->data), request, reducer);
+    if (!status) return R::failure(status.message());
+    if (reducer.rowsReceived() == 0) return R::failure("no picture data");
+    return LoadedBox{reducer.takeResult(), file->identity, file->data.size()};
+  } catch (const std::bad_alloc&) {
+    return R::failure(kNoMemoryToLoad);
+  } catch (const std::length_error&) {
+    return R::failure(kNoMemoryToLoad);
+  }
 }
 
 void copyRows(const Raster& box, Raster& output, RenderHost& host) {
@@ -115,15 +108,14 @@ util::Result<std::string> temporaryBitmapPath() {
   return util::joinPath(folder.value(), util::temporaryFileName(util::TemporaryKind::Bitmap));
 }
 
-RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
-                         BoxPrefetcher* prefetcher) {
+namespace {
+
+// LoadSource's work; `loaded` is set once the picture's box is there.
+RenderOutcome renderThumbnail(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
+                              BoxPrefetcher* prefetcher, bool& loaded) {
   ImagingVariables& v = imagingVariables();
   RenderOutcome outcome;
   outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
-
-  // What the thumbnail will record: taken before the picture is read, so a
-  // picture changed meanwhile is seen as changed by the next update.
-  const std::string stamp = thumbnailStamp(sPath, settings);
 
   // Load the picture straight into the thumbnail box.
   v.ImgFile = sPath;
@@ -134,15 +126,20 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
     outcome.message = box.message();
     return outcome;
   }
+  loaded = true;
+  // What the thumbnail records: the file as it was opened for decoding, so a
+  // picture changed since (or while it was read) is seen as changed by the
+  // next update.
+  const std::string stamp = thumbnailStamp(box->source, settings);
   host.processEvents();
 
   // The output surface starts cleared and receives the box row by row. Each
   // copy of the picture is freed as soon as the next one is made, so a large
   // thumbnail is held at most twice at any moment.
-  Raster output(box->size);
+  Raster output(box->box.size);
   host.Per(0, 2);
-  copyRows(box.value(), output, host);
-  box = util::Result<Raster>::failure("");
+  copyRows(box->box, output, host);
+  box = util::Result<LoadedBox>::failure("");
   host.processEvents();
 
   // The rendered thumbnail passes through a temporary bitmap and the
@@ -182,6 +179,30 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
   const bool written = WriteImage(noType);
   v.ImgComment.clear();
   if (!written) return cannotWrite(outcome.thumbnailPath, lastImagingError());
+  return outcome;
+}
+
+}  // namespace
+
+RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
+                         BoxPrefetcher* prefetcher) {
+  bool loaded = false;
+  try {
+    return renderThumbnail(sPath, settings, host, prefetcher, loaded);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  // Memory ran out for this picture: the run goes on with the next one.
+  RenderOutcome outcome;
+  outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
+  if (loaded) {
+    outcome.result = RenderResult::CannotWrite;
+    outcome.failedPath = outcome.thumbnailPath;
+    outcome.message = "not enough memory to render the thumbnail";
+  } else {
+    outcome.result = RenderResult::Unreadable;
+    outcome.message = kNoMemoryToLoad;
+  }
   return outcome;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "imaging/picture_file.h"
 #include "imaging/raster.h"
 #include "util/result.h"
 
@@ -50,9 +51,12 @@ std::string thumbnailPathFor(const std::string& picturePath, const std::string& 
 // thumbnails of an older way are not taken as up to date.
 inline constexpr int kRenderingVersion = 1;
 
-// The text a thumbnail records about what it was made from: the picture's
-// size and modification time and the settings that shape the thumbnail.
-// Empty when the picture cannot be examined.
+// The text a thumbnail records about what it was made from: the picture
+// file's size and modification time and the settings that shape the
+// thumbnail.
+std::string thumbnailStamp(const FileIdentity& picture, const RenderSettings& settings);
+// The same for the picture file at `picturePath` as it is now; empty when it
+// cannot be examined.
 std::string thumbnailStamp(const std::string& picturePath, const RenderSettings& settings);
 
 // True when the thumbnail of the picture exists and records the stamp the
@@ -67,16 +71,29 @@ inline constexpr std::string_view kStampLead = "pixelmote thumbnail ";
 // be read, gives false.
 bool carriesThumbnailStamp(const std::string& path);
 
+// A picture loaded into its thumbnail box.
+struct LoadedBox {
+  Raster box;
+  FileIdentity source;         // the picture file the box was decoded from, as it was opened
+  std::uint64_t bytesRead = 0;  // bytes of the file read to decode it
+};
+
+// Why a load failed when memory ran out.
+inline constexpr const char* kNoMemoryToLoad = "not enough memory to load the picture";
+
 // The picture loader: decodes the picture at `path` by its extension (jpg,
 // gif, pcx, bmp, png, tif) and resamples it to the thumbnail box for
 // `sizePercent` of its displayed size. Fails for a file that is not a
-// readable picture of its type.
-util::Result<Raster> loadThumbnailBox(const std::string& path, double sizePercent);
+// readable picture of its type, and with kNoMemoryToLoad when an allocation
+// fails; throws nothing.
+util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePercent);
 
 class BoxPrefetcher;
 
 // Renders the picture at `sPath` into its thumbnail file. With a
 // prefetcher, the picture's box comes from it (loaded ahead on a worker).
+// The thumbnail's stamp describes the file the box was decoded from, even
+// when the picture was replaced since.
 RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
                          BoxPrefetcher* prefetcher = nullptr);
 

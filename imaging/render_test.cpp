@@ -2,12 +2,15 @@
 #include "imaging/render.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "imaging/codec.h"
 #include "imaging/imglib.h"
+#include "imaging/prefetch.h"
 #include "testsupport/temp_tree.h"
 #include "util/file_bytes.h"
 #include "util/program_folder.h"
@@ -174,6 +177,59 @@ TEST_F(RenderTest, UnreadablePictureWritesNothing) {
   const RenderOutcome missing = LoadSource(tree.path("gone.jpg"), settings(25, "jpg"), host);
   EXPECT_EQ(missing.result, RenderResult::Unreadable);
   EXPECT_EQ(leftoverBitmaps(), 0);
+}
+
+// Sets the modification time of `path` to `seconds` after the epoch.
+void setModified(const std::string& path, long seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::string stampOf(const std::string& thumbnail) {
+  const auto bytes = util::readFileBytes(thumbnail);
+  return bytes ? leadingComment(Bytes(bytes.value())) : std::string();
+}
+
+TEST_F(RenderTest, StampDescribesThePictureFileThatWasDecoded) {
+  const RenderSettings s = settings(50, "jpg");
+  const std::string path = picture("r.bmp", rows({40, 30}));
+  setModified(path, 1600000000);
+  const std::string original = thumbnailStamp(path, s);
+  ASSERT_FALSE(original.empty());
+
+  // An unchanged picture: the stamp is the one the file gives, and the
+  // thumbnail is up to date.
+  const RenderOutcome plain = LoadSource(path, s, host);
+  ASSERT_EQ(plain.result, RenderResult::Written) << plain.message;
+  EXPECT_EQ(stampOf(plain.thumbnailPath), original);
+  EXPECT_TRUE(thumbnailUpToDate(path, s));
+  testing::removeTree(plain.thumbnailPath);
+
+  // Loaded ahead, then replaced by another picture of another size and time
+  // before the run renders it: the thumbnail shows the old picture and must
+  // say so, so that the next update renders the new one.
+  BoxPrefetcher prefetcher(1, 4);
+  prefetcher.schedule({path}, s.sizePercent);
+  prefetcher.waitIdle();
+  ASSERT_EQ(prefetcher.started(), 1u);
+  const std::string replacement = tree.fileWith("new.bmp", encodeBmp(rows({80, 60})).value());
+  ASSERT_EQ(::rename(replacement.c_str(), path.c_str()), 0);
+  setModified(path, 1700000000);
+  ASSERT_NE(thumbnailStamp(path, s), original);
+
+  const RenderOutcome ahead = LoadSource(path, s, host, &prefetcher);
+  ASSERT_EQ(ahead.result, RenderResult::Written) << ahead.message;
+  RasterSink thumb;
+  const auto thumbBytes = util::readFileBytes(ahead.thumbnailPath);
+  ASSERT_TRUE(thumbBytes && decodeJpeg(Bytes(thumbBytes.value()), {}, thumb));
+  EXPECT_EQ(thumb.raster.size, (Size{20, 15}));  // the old picture's box
+  EXPECT_EQ(stampOf(ahead.thumbnailPath), original);
+  EXPECT_FALSE(thumbnailUpToDate(path, s));
+
+  // Rendered again now, it shows and records the new picture.
+  const RenderOutcome again = LoadSource(path, s, host);
+  ASSERT_EQ(again.result, RenderResult::Written);
+  EXPECT_TRUE(thumbnailUpToDate(path, s));
 }
 
 TEST_F(RenderTest, ThumbnailThatCannotBeWrittenIsReported) {

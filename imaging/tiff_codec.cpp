@@ -201,13 +201,25 @@ bool piecesInsideFile(TIFF* tif, std::uint64_t fileSize) {
 
 std::uint8_t channel(std::uint32_t abgr, int shift) { return static_cast<std::uint8_t>((abgr >> shift) & 0xFF); }
 
+bool hasTiffSignature(Bytes data) {
+  return data.size() >= 4 && ((data[0] == 'I' && data[1] == 'I' && (data[2] == 42 || data[2] == 43) && data[3] == 0) ||
+                              (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && (data[3] == 42 || data[3] == 43)));
+}
+
 }  // namespace
+
+// The directories, which hold the size, and the pixel data may lie anywhere
+// in the file: it is read whole.
+util::Result<HeadCheck> checkTiffHead(Bytes head, std::uint64_t /*fileSize*/, const DecodeLimits& /*limits*/) {
+  if (!hasTiffSignature(head)) return util::Result<HeadCheck>::failure("not a TIFF file");
+  HeadCheck check;
+  check.readBound = kWholeFile;
+  return check;
+}
 
 // Orientation tags are not applied: rows come in the order they are stored.
 util::Status decodeTiff(Bytes data, const DecodeRequest& request, RowSink& sink) {
-  if (data.size() < 4 || !((data[0] == 'I' && data[1] == 'I' && (data[2] == 42 || data[2] == 43) && data[3] == 0) ||
-                           (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && (data[3] == 42 || data[3] == 43))))
-    return util::Status::failure("not a TIFF file");
+  if (!hasTiffSignature(data)) return util::Status::failure("not a TIFF file");
   // Writers often put the first directory last: a cut file loses it.
   const bool little = data[0] == 'I';
   const bool big = data[little ? 2 : 3] == 43;

@@ -1,0 +1,125 @@
+#include "imaging/picture_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/path.h"
+
+namespace pixelmote::imaging {
+
+namespace {
+
+FileIdentity identityOf(const struct stat& st) {
+  return FileIdentity{static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                      static_cast<long>(st.st_mtim.tv_nsec)};
+}
+
+// Closes the descriptor however the read ends.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : m_fd(fd) {}
+  ~Descriptor() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// Reads on until `data` holds `total` bytes or the file ends; false with
+// errno set on a read error.
+bool readOn(int fd, std::vector<std::uint8_t>& data, std::uint64_t total) {
+  std::size_t got = data.size();
+  if (total <= got) return true;
+  data.resize(static_cast<std::size_t>(total));
+  while (got < data.size()) {
+    const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      data.resize(got);
+      errno = err;
+      return false;
+    }
+    if (n == 0) break;  // the file shrank: decode what is there
+    got += static_cast<std::size_t>(n);
+  }
+  data.resize(got);
+  return true;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> fileIdentity(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return identityOf(st);
+}
+
+PictureType pictureTypeFor(const std::string& path) {
+  std::string ext;
+  const std::string name = util::FileNamePart(path);
+  if (const auto dot = name.rfind('.'); dot != std::string::npos) ext = util::asciiLower(name.substr(dot + 1));
+  if (ext == "gif") return {decodeGif, checkGifHead};
+  if (ext == "pcx") return {decodePcx, checkPcxHead};
+  if (ext == "bmp") return {decodeBmp, checkBmpHead};
+  if (ext == "png") return {decodePng, checkPngHead};
+  if (ext == "tif" || ext == "tiff") return {decodeTiff, checkTiffHead};
+  return {decodeJpeg, checkJpegHead};  // jpg, jpeg and anything unknown
+}
+
+util::Result<PictureBytes> readPicture(const std::string& path, const PictureType& type, const DecodeLimits& limits) {
+  using R = util::Result<PictureBytes>;
+  // O_NONBLOCK keeps a pipe or device named like a picture from hanging us.
+  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return R::failure("cannot open " + path + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return R::failure("cannot read " + path + ": not a regular file");
+  PictureBytes picture;
+  picture.identity = identityOf(st);
+  const std::uint64_t fileSize = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  const auto readFailure = [&] { return R::failure("cannot read " + path + ": " + std::strerror(errno)); };
+
+  std::vector<std::uint8_t>& data = picture.data;
+  if (!readOn(fd.get(), data, std::min<std::uint64_t>(fileSize, kHeadBytes))) return readFailure();
+  std::uint64_t bound = kWholeFile;
+  for (;;) {
+    auto check = type.checkHead(Bytes(data), fileSize, limits);
+    if (!check) return R::failure(check.message());
+    if (check->needBytes <= data.size()) {
+      bound = check->readBound;
+      break;
+    }
+    const auto maxHeader = static_cast<std::uint64_t>(std::max<std::int64_t>(limits.maxHeaderBytes, 0));
+    if (data.size() >= maxHeader) {
+      return R::failure("no picture data in the first " + std::to_string(maxHeader >> 20) + " MB");
+    }
+    const std::size_t before = data.size();
+    if (!readOn(fd.get(), data, std::min({check->needBytes, maxHeader, fileSize}))) return readFailure();
+    if (data.size() == before) break;  // the file shrank: the decoder reports what is missing
+  }
+
+  const std::uint64_t total = std::min(fileSize, bound);
+  if (total > kMaxPictureFileBytes) return R::failure("cannot read " + path + ": file too large");
+  if (data.size() > total) data.resize(static_cast<std::size_t>(total));
+  if (!readOn(fd.get(), data, total)) return readFailure();
+  return picture;
+}
+
+std::uint64_t plannedReadBytes(const PictureType& type, Bytes head, std::uint64_t fileSize,
+                               const DecodeLimits& limits) {
+  const auto check = type.checkHead(head, fileSize, limits);
+  if (!check) return head.size();  // refused at once
+  // A header longer than the head: how much longer is not known yet.
+  if (check->needBytes > head.size()) return std::min(fileSize, kMaxPictureFileBytes);
+  return std::min(fileSize, check->readBound);
+}
+
+}  // namespace pixelmote::imaging
