@@ -35,6 +35,22 @@ std::string readAll(int fd) {
   return text;
 }
 
+// Starts the batch command with `args`, the file actions and environment
+// given; its pid, or -1.
+pid_t spawnBatch(const std::vector<std::string>& args, const posix_spawn_file_actions_t* actions,
+                 std::vector<std::string> envStore) {
+  std::vector<std::string> argvStore{PIXELMOTE_BATCH_EXE};
+  argvStore.insert(argvStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  return posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+}
+
 // Runs the batch command with `args` in `folder`, with the C locale.
 Outcome runBatch(const std::vector<std::string>& args, const std::string& folder) {
   TempTree capture;
@@ -45,21 +61,10 @@ Outcome runBatch(const std::vector<std::string>& args, const std::string& folder
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  std::vector<std::string> argvStore{PIXELMOTE_BATCH_EXE};
-  argvStore.insert(argvStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStore{"LC_ALL=C", "PATH=/usr/bin:/bin"};
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
   Outcome outcome;
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const pid_t pid = spawnBatch(args, &actions, {"LC_ALL=C", "PATH=/usr/bin:/bin"});
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return outcome;
+  if (pid < 0) return outcome;
   int status = 0;
   ::waitpid(pid, &status, 0);
   outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -248,14 +253,7 @@ class PipedBatch {
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    std::vector<std::string> argvStore{PIXELMOTE_BATCH_EXE};
-    argvStore.insert(argvStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argvStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string env = "LC_ALL=C";
-    char* envp[] = {env.data(), nullptr};
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp) != 0) m_pid = -1;
+    m_pid = spawnBatch(args, &actions, {"LC_ALL=C"});
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     m_fd = fds[0];

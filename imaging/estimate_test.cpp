@@ -2,7 +2,6 @@
 #include "imaging/estimate.h"
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include <cstdio>
 #include <string>
@@ -17,32 +16,12 @@ namespace {
 
 using testing::bytesOf;
 
-// A JPEG of the given size, progressive or not, made with libjpeg.
+// A grey JPEG of the given size, progressive or not, made with libjpeg.
 std::string jpeg(int width, int height, bool progressive) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = static_cast<JDIMENSION>(width);
-  c.image_height = static_cast<JDIMENSION>(height);
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  if (progressive) jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3, 128);
-  while (c.next_scanline < c.image_height) {
-    JSAMPROW r = row.data();
-    jpeg_write_scanlines(&c, &r, 1);
-  }
-  jpeg_finish_compress(&c);
-  std::string bytes(reinterpret_cast<char*>(out), size);
-  jpeg_destroy_compress(&c);
-  std::free(out);
-  return bytes;
+  testing::JpegRecipe recipe;
+  recipe.progressive = progressive;
+  recipe.quality = 75;
+  return testing::libjpegFile(Raster(Size{width, height}, Rgb{128, 128, 128}), recipe);
 }
 
 TEST(EstimateLoadBytes, ProgressiveJpegCountsItsCoefficientsBaselineOnlyRows) {

@@ -3,7 +3,6 @@
 #include "imaging/picture_file.h"
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,44 +47,9 @@ Raster noise(int w, int h) {
   return r;
 }
 
-struct JpegRecipe {
-  bool progressive = false;
-  int quality = 90;
-  bool fullChroma = false;         // 4:4:4 instead of libjpeg's 4:2:0
-  int metadataSegments = 0;        // APP2 segments of 60,000 bytes before the frame
-};
+using testing::JpegRecipe;
 
-std::string jpegOf(const Raster& picture, const JpegRecipe& recipe) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = static_cast<JDIMENSION>(picture.size.width);
-  c.image_height = static_cast<JDIMENSION>(picture.size.height);
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, recipe.quality, TRUE);
-  if (recipe.fullChroma) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
-  if (recipe.progressive) jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  const std::vector<unsigned char> segment(60000, 0x5A);
-  for (int i = 0; i < recipe.metadataSegments; ++i) {
-    jpeg_write_marker(&c, JPEG_APP0 + 2, segment.data(), static_cast<unsigned>(segment.size()));
-  }
-  while (c.next_scanline < c.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(picture.row(static_cast<int>(c.next_scanline)));
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  std::string bytes(reinterpret_cast<char*>(out), size);
-  jpeg_destroy_compress(&c);
-  std::free(out);
-  return bytes;
-}
+std::string jpegOf(const Raster& picture, const JpegRecipe& recipe) { return testing::libjpegFile(picture, recipe); }
 
 void put16be(std::string& s, std::size_t at, unsigned v) {
   s[at] = static_cast<char>(v >> 8);

@@ -8,6 +8,10 @@
 
 #include "testsupport/temp_tree.h"
 
+#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
+#include <jpeglib.h>
+#include <vector>
+
 namespace pixelmote::testing {
 
 using imaging::Raster;
@@ -132,5 +136,37 @@ std::string magick(const Raster& source, const std::string& options, const std::
   return magick(std::string(source.rgb.begin(), source.rgb.end()), source.size, "rgb", options, format);
 }
 
+
+std::string libjpegFile(const imaging::Raster& picture, const JpegRecipe& recipe) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = static_cast<JDIMENSION>(picture.size.width);
+  c.image_height = static_cast<JDIMENSION>(picture.size.height);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, recipe.quality, TRUE);
+  if (recipe.fullChroma) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
+  if (recipe.progressive) jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  const std::vector<unsigned char> segment(60000, 0x5A);
+  for (int i = 0; i < recipe.metadataSegments; ++i) {
+    jpeg_write_marker(&c, JPEG_APP0 + 2, segment.data(), static_cast<unsigned>(segment.size()));
+  }
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(picture.row(static_cast<int>(c.next_scanline)));
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  std::string bytes(reinterpret_cast<char*>(out), size);
+  jpeg_destroy_compress(&c);
+  std::free(out);
+  return bytes;
+}
 
 }  // namespace pixelmote::testing

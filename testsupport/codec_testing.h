@@ -61,6 +61,17 @@ Decoded decodeWith(DecodeFn decode, const std::string& bytes, imaging::Rgb backg
 // The same with a sink that refuses the picture when begin() offers it.
 Decoded decodeRefused(DecodeFn decode, const std::string& bytes);
 
+// How libjpeg itself is to write a test JPEG.
+struct JpegRecipe {
+  bool progressive = false;
+  int quality = 90;
+  bool fullChroma = false;   // 4:4:4 instead of libjpeg's 4:2:0
+  int metadataSegments = 0;  // APP2 segments of 60,000 bytes before the frame
+};
+
+// `picture` written by libjpeg as `recipe` says.
+std::string libjpegFile(const imaging::Raster& picture, const JpegRecipe& recipe = {});
+
 // Every pixel different from its neighbours in all three channels.
 imaging::Raster pattern(int w, int h);
 
