@@ -5,8 +5,10 @@
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QPushButton>
 #include <QTimer>
+#include <utility>
 
 #include "app/module1.h"
 
@@ -59,6 +61,42 @@ QFont arial(double points, bool bold, bool italic, bool underline) {
   return font;
 }
 
+// The window's own colours, whatever the desktop's palette (dark themes
+// included): dark text and grey controls on the grey background, every role
+// set so that nothing of the desktop's palette shows through. Text colours
+// keep at least 4.5:1 against the grey.
+QPalette aboutPalette() {
+  const QColor grey(192, 192, 192);
+  QPalette palette;
+  const std::pair<QPalette::ColorRole, QColor> roles[] = {
+      {QPalette::Window, grey},
+      {QPalette::WindowText, Qt::black},
+      {QPalette::Button, grey},
+      {QPalette::ButtonText, Qt::black},
+      {QPalette::Light, Qt::white},
+      {QPalette::Midlight, QColor(223, 223, 223)},
+      {QPalette::Mid, QColor(160, 160, 160)},
+      {QPalette::Dark, QColor(128, 128, 128)},
+      {QPalette::Shadow, Qt::black},
+      {QPalette::Base, Qt::white},
+      {QPalette::AlternateBase, QColor(224, 224, 224)},
+      {QPalette::Text, Qt::black},
+      {QPalette::BrightText, Qt::white},
+      {QPalette::Highlight, QColor(0, 0, 128)},
+      {QPalette::HighlightedText, Qt::white},
+      {QPalette::Link, QColor(0, 0, 255)},
+      {QPalette::LinkVisited, QColor(128, 0, 128)},
+      {QPalette::ToolTipBase, QColor(255, 255, 225)},
+      {QPalette::ToolTipText, Qt::black},
+      {QPalette::PlaceholderText, QColor(96, 96, 96)},
+  };
+  for (const auto& [role, colour] : roles) palette.setColor(role, colour);
+  for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+    palette.setColor(QPalette::Disabled, role, QColor(96, 96, 96));
+  }
+  return palette;
+}
+
 void setTextColour(QWidget* widget, const QColor& colour) {
   QPalette palette = widget->palette();
   palette.setColor(QPalette::WindowText, colour);
@@ -93,9 +131,7 @@ void frmSplash::buildWindow() {
   setWindowIcon(programIcon());
   setFixedSize(kClientWidth, kClientHeight);
 
-  QPalette palette = this->palette();
-  palette.setColor(QPalette::Window, QColor(192, 192, 192));
-  setPalette(palette);
+  setPalette(aboutPalette());
   setAutoFillBackground(true);
 
   Frame1 = new QFrame(this);

@@ -21,7 +21,8 @@ inline constexpr char kHomePageUrl[] = "https://pixelmote.org/";
 using UrlOpener = std::function<bool(const QUrl&)>;
 
 // A small fixed-size window (337 x 231 client pixels) that stays alive
-// between showings: "OK" only hides it. Mouse buttons in the handlers are
+// between showings: "OK" only hides it. It keeps its own colours, dark text
+// on light grey, whatever the desktop's palette. Mouse buttons in the handlers are
 // coded 1 left, 2 right, 4 middle; shift keys 1 shift, 2 control, 4 alt.
 class frmSplash : public QDialog {
   Q_OBJECT

@@ -2,10 +2,12 @@
 # Screenshot of the desktop window on a small generated picture folder, taken
 # on a virtual X display:
 #
-#   tools/screenshot.sh [--report] [--about] [-o FILE]
+#   tools/screenshot.sh [--report] [--about] [--dark] [-o FILE]
 #
 #   --report   run a Report (Folder, Scan Report) before taking the picture
 #   --about    open Help, About... and capture the About window instead
+#   --dark     give the desktop a dark colour scheme (a KDE colour settings
+#              file, which Qt reads on such a desktop)
 #   -o FILE    where to write the PNG (default: docs/screenshot.png)
 #
 # PIXELMOTE_SHOT_SETTLE sets the seconds given to a Report to finish (default 3).
@@ -88,18 +90,20 @@ fi
 
 report=0
 about=0
+dark=0
 out=$ROOT/docs/screenshot.png
 while [ $# -gt 0 ]; do
   case $1 in
     --report) report=1 ;;
     --about) about=1 ;;
+    --dark) dark=1 ;;
     -o)
       [ $# -ge 2 ] || die "-o needs a file name"
       out=$2
       shift
       ;;
     -h | --help)
-      sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
       exit 0
       ;;
     *) die "unknown argument: $1 (try --help)" ;;
@@ -131,12 +135,43 @@ convert -seed 7 -size 480x640 plasma:'#66bb6a-#fff176' -quality 85 "$pics/Garden
 convert -seed 11 -size 600x600 plasma:'#ef5350-#ffee58' -quality 85 "$pics/Garden/flowers.jpg"
 convert -size 1024x768 pattern:checkerboard -quality 85 "$pics/tiles.jpg"
 
+# The desktop's colour scheme: none (the style's light palette), or a dark
+# one read through Qt's KDE desktop integration.
+desktop_env=()
+if [ "$dark" = 1 ]; then
+  mkdir -p "$WORK/home/.config"
+  cat >"$WORK/home/.config/kdeglobals" <<'EOF'
+[Colors:Window]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+
+[Colors:View]
+BackgroundNormal=35,38,41
+BackgroundAlternate=49,54,59
+ForegroundNormal=239,240,241
+ForegroundLink=41,128,185
+ForegroundVisited=127,140,141
+
+[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=239,240,241
+
+[KDE]
+widgetStyle=Fusion
+EOF
+  desktop_env=(XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5)
+fi
+
 mkdir -p "$(dirname "$out")"
 tmp_out=$WORK/shot.png
 # A fixed environment for a repeatable picture: no desktop theme (Fusion
 # style), a plain locale, a private runtime folder and home.
-env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR \
-  QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$WORK/runtime" HOME="$WORK/home" LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u XDG_CURRENT_DESKTOP -u KDE_SESSION_VERSION \
+  "${desktop_env[@]}" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$WORK/runtime" HOME="$WORK/home" LANG=C.UTF-8 LC_ALL=C.UTF-8 \
   PIXELMOTE_SHOT_SETTLE="$SETTLE" \
   xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$WORK" "$report" "$about" "$tmp_out"
 cp "$tmp_out" "$out"

@@ -17,9 +17,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStorageInfo>
-#include <QStyle>
 #include <QUrl>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +28,7 @@
 
 #include "app/frmsplash.h"
 #include "app/module1.h"
+#include "ui/folder_choice.h"
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "ui/slider_widgets.h"
@@ -70,14 +71,40 @@ QComboBox* dropDown(QWidget* parent, QRect where) {
   return c;
 }
 
-std::string currentFolder() {
-  const QByteArray cwd = QFile::encodeName(QDir::currentPath());
-  return std::string(cwd.constData(), static_cast<std::size_t>(cwd.size()));
-}
-
 bool isFolder(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The process's current folder. Once that folder has been deleted getcwd()
+// fails, but the kernel still names it, " (deleted)" appended, in /proc.
+std::string currentFolder() {
+  const QByteArray cwd = QFile::encodeName(QDir::currentPath());
+  if (!cwd.isEmpty()) return std::string(cwd.constData(), static_cast<std::size_t>(cwd.size()));
+  char link[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/cwd", link, sizeof link);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link || link[0] != '/') return {};
+  std::string path(link, static_cast<std::size_t>(n));
+  static constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+    path.resize(path.size() - kDeleted.size());
+  }
+  return path;
+}
+
+// The folder the folder list starts on: `wanted` when it is a folder, else
+// its nearest ancestor that is one. When only the root is left (runs refuse
+// it) or `wanted` is no full path, the home folder; the root as a last resort.
+std::string usableStartFolder(const std::string& wanted) {
+  if (isFolder(wanted)) return wanted;
+  if (!wanted.empty() && wanted[0] == '/') {
+    for (std::size_t cut = wanted.rfind('/'); cut != std::string::npos && cut > 0; cut = wanted.rfind('/', cut - 1)) {
+      const std::string ancestor = wanted.substr(0, cut);
+      if (isFolder(ancestor)) return ancestor;
+    }
+  }
+  const std::string home = pathBytes(QDir::homePath());
+  return isFolder(home) ? home : std::string("/");
 }
 
 bool folderReadable(const std::string& path) { return isFolder(path) && ::access(path.c_str(), R_OK | X_OK) == 0; }
@@ -118,7 +145,7 @@ WindowOptions defaultWindowOptions() {
   const std::string own = folder ? folder.value() : util::programFolder();
   options.settingsPath = util::joinPath(own, util::programBaseName() + ".ini");
   options.probeFolder = own;
-  options.startFolder = currentFolder();
+  options.startFolder = usableStartFolder(currentFolder());
   options.volumes = machineVolumes;
   options.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   return options;
@@ -134,7 +161,7 @@ frmmain::frmmain(WindowOptions options, QWidget* parent)
   }
   if (!m_options.volumes) m_options.volumes = machineVolumes;
   if (!m_options.openUrl) m_options.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
-  if (m_options.startFolder.empty()) m_options.startFolder = currentFolder();
+  m_options.startFolder = usableStartFolder(m_options.startFolder.empty() ? currentFolder() : m_options.startFolder);
 
   // Create runs load pictures ahead on every core.
   m_engine.setJobs(std::max(1u, std::thread::hardware_concurrency()));
@@ -166,8 +193,10 @@ void frmmain::buildWindow() {
   cmdCancel = new QPushButton(QStringLiteral("Stop"), client);
   cmdCancel->setGeometry(twips(3120, 120, 975, 375));
 
-  Drive1 = dropDown(client, twips(120, 600, 3975, 315));
+  Drive1 = new DriveList(client);
+  Drive1->setGeometry(twips(120, 600, 3975, 315));
   Dir1 = new QListWidget(client);
+  setFolderListLook(Dir1);
   Dir1->setGeometry(twips(120, 960, 3975, 1440));
   Dir1->setFont(arial(8.25));
   Dir1->setIconSize(QSize(16, 16));
@@ -276,8 +305,11 @@ void frmmain::connectHandlers() {
   connect(cmbFrom, &QComboBox::currentIndexChanged, this, [this] { cmbFrom_Click(); });
   connect(cmbTo, &QComboBox::currentIndexChanged, this, [this] { cmbTo_Click(); });
   connect(Drive1, &QComboBox::activated, this, [this] { Drive1_Change(); });
+  // Volumes come and go while the program runs: the list is read again each
+  // time the user goes to choose from it.
+  connect(static_cast<DriveList*>(Drive1), &DriveList::aboutToChoose, this, [this] { refreshDriveList(); });
   connect(Dir1, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
-    const QByteArray path = item->data(Qt::UserRole).toByteArray();
+    const QByteArray path = item->data(kFolderPathRole).toByteArray();
     m_engine.setFolderPath(std::string(path.constData(), static_cast<std::size_t>(path.size())));
   });
   connect(txtPre, &QLineEdit::textChanged, this, [this] { txtPre_Change(); });
@@ -442,8 +474,14 @@ void frmmain::refreshFolderList() {
   m_folderListDirty = false;
   const std::string path = m_engine.Dir1().path();
   Dir1->clear();
-  const QIcon open = style()->standardIcon(QStyle::SP_DirOpenIcon);
-  const QIcon closed = style()->standardIcon(QStyle::SP_DirClosedIcon);
+  const QIcon open = folderIcon(true);
+  const QIcon closed = folderIcon(false);
+  const auto addEntry = [this](const QIcon& icon, const std::string& folder, const std::string& name, int depth) {
+    auto* item = new QListWidgetItem(icon, displayText(name), Dir1);
+    item->setData(kFolderPathRole, QByteArray(folder.data(), static_cast<qsizetype>(folder.size())));
+    item->setData(kFolderDepthRole, depth);
+    return item;
+  };
   // The ancestors from the root down, the current folder last among them.
   std::vector<std::string> chain{"/"};
   for (std::size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
@@ -454,25 +492,22 @@ void frmmain::refreshFolderList() {
   int depth = 0;
   QListWidgetItem* current = nullptr;
   for (const std::string& folder : chain) {
-    const std::string name = folder == "/" ? "/" : util::FileNamePart(folder);
-    auto* item = new QListWidgetItem(open, QString(depth * 2, QLatin1Char(' ')) + displayText(name), Dir1);
-    item->setData(Qt::UserRole, QByteArray(folder.data(), static_cast<qsizetype>(folder.size())));
-    current = item;
-    ++depth;
+    current = addEntry(open, folder, folder == "/" ? "/" : util::FileNamePart(folder), depth++);
   }
   const std::size_t count = m_engine.Dir1().listCount();
   for (std::size_t j = 0; j < count; ++j) {
     const std::string sub = m_engine.Dir1().list(j);
-    auto* item = new QListWidgetItem(closed, QString(depth * 2, QLatin1Char(' ')) +
-                                                 displayText(util::FileNamePart(sub)), Dir1);
-    item->setData(Qt::UserRole, QByteArray(sub.data(), static_cast<qsizetype>(sub.size())));
+    addEntry(closed, sub, util::FileNamePart(sub), depth);
   }
   if (current != nullptr) Dir1->setCurrentItem(current);
   selectDriveOf(path);
 }
 
 void frmmain::refreshDriveList() {
-  m_volumes = m_options.volumes();
+  std::vector<std::string> volumes = m_options.volumes();
+  // Unchanged, the list keeps the entry the user may be moving from.
+  if (volumes == m_volumes && Drive1->count() == static_cast<int>(volumes.size())) return;
+  m_volumes = std::move(volumes);
   Drive1->clear();
   for (const std::string& volume : m_volumes) {
     Drive1->addItem(displayText(volume), QByteArray(volume.data(), static_cast<qsizetype>(volume.size())));

@@ -4,7 +4,24 @@
 #include <QPainter>
 #include <cmath>
 
+#include "ui/colour_contrast.h"
+
 namespace pixelmote::ui {
+
+namespace {
+
+const QColor kTrackColour(0, 0, 192);
+const QColor kClassicKnobFace(192, 192, 192);
+
+// The knob's face: the desktop's window colour like the panel around it,
+// unless that colour would melt into the dark blue track (dark palettes do):
+// then the classic light grey.
+QColor knobFace(const QPalette& palette) {
+  const QColor window = palette.color(QPalette::Window);
+  return contrastRatio(window, kTrackColour) >= 3.0 ? window : kClassicKnobFace;
+}
+
+}  // namespace
 
 int buttonCode(Qt::MouseButton button) {
   switch (button) {
@@ -43,11 +60,14 @@ void SliderKnob::setOffset(float offset) {
 void SliderKnob::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const QRect r = rect();
-  p.fillRect(r, palette().color(QPalette::Window));
-  p.setPen(palette().color(QPalette::Light));
+  // A raised block: lit edges top and left, shaded ones bottom and right,
+  // both taken from the face so that they suit it on any palette.
+  const QColor face = knobFace(palette());
+  p.fillRect(r, face);
+  p.setPen(face.lighter(150));
   p.drawLine(r.topLeft(), r.topRight());
   p.drawLine(r.topLeft(), r.bottomLeft());
-  p.setPen(palette().color(QPalette::Dark));
+  p.setPen(face.darker(150));
   p.drawLine(r.bottomLeft(), r.bottomRight());
   p.drawLine(r.topRight(), r.bottomRight());
 }
@@ -70,7 +90,7 @@ SliderTrack::SliderTrack(QWidget* parent) : QWidget(parent), m_knob(new SliderKn
 
 void SliderTrack::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  p.fillRect(rect(), QColor(0, 0, 192));
+  p.fillRect(rect(), kTrackColour);
 }
 
 ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent) {}

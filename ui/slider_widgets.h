@@ -11,8 +11,10 @@ int buttonCode(Qt::MouseButton button);
 int buttonsCode(Qt::MouseButtons buttons);
 int shiftCode(Qt::KeyboardModifiers modifiers);
 
-// The knob: a raised block inside its track. It reports presses and moves
-// with positions relative to its own left edge; the window moves it.
+// The knob: a raised block inside its track, in the desktop's window colour
+// unless that colour does not stand out from the track (at least 3:1), when
+// it is light grey. It reports presses and moves with positions relative to
+// its own left edge; the window moves it.
 class SliderKnob : public QWidget {
   Q_OBJECT
  public:
