@@ -217,6 +217,15 @@ TEST_F(SafetyTest, RemoveUnderAOneCharacterPrefixKeepsAPhotoNamedLikeAThumbnail)
   EXPECT_TRUE(tree.exists("c.jpg"));
 }
 
+TEST_F(SafetyTest, RemoveWithoutAPrefixDeletesNothing) {
+  TempTree tree;
+  tree.thumbnail("t_a.jpg");
+  tree.fileWith("a.jpg", photo(3));
+  ASSERT_EQ(run(tree, Operation::Remove, ""), CommandResult::Ran);
+  EXPECT_TRUE(tree.exists("t_a.jpg"));
+  EXPECT_TRUE(tree.exists("a.jpg"));
+}
+
 // --- prefixes of any length ---------------------------------------------------
 
 TEST_F(SafetyTest, AnyPrefixMakesNoThumbnailsOfThumbnailsAndRemoveTakesThemAway) {
