@@ -31,6 +31,7 @@
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "ui/slider_widgets.h"
+#include "ui/status_list.h"
 #include "util/path.h"
 #include "util/program_folder.h"
 #include "util/temp_files.h"
@@ -171,7 +172,7 @@ void frmmain::buildWindow() {
   Dir1->setGeometry(twips(120, 960, 3975, 1440));
   Dir1->setFont(arial(8.25));
   Dir1->setIconSize(QSize(16, 16));
-  lstStatus = new QListWidget(client);
+  lstStatus = new StatusList(client);
   lstStatus->setGeometry(twips(120, 2520, 3975, 1035));
   lstStatus->setFont(arial(8.25));
 
@@ -415,10 +416,8 @@ void frmmain::setTitle(const std::string& title) { setWindowTitle(displayText(ti
 
 void frmmain::clearStatus() { lstStatus->clear(); }
 
-void frmmain::appendStatus(const std::string& line) {
-  lstStatus->addItem(displayText(line));
-  lstStatus->setCurrentRow(lstStatus->count() - 1);  // keeps the newest line in view
-}
+// Selects the new line, which brings it into view.
+void frmmain::appendStatus(const std::string& line) { lstStatus->appendLine(displayText(line)); }
 
 void frmmain::showMessage(const std::string& text) { m_options.showMessage(displayText(text)); }
 

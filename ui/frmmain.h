@@ -31,6 +31,7 @@ namespace pixelmote::ui {
 
 class SliderTrack;
 class ProgressBar;
+class StatusList;
 
 // What the window takes from its surroundings; tests replace these.
 struct WindowOptions {
@@ -108,7 +109,7 @@ class frmmain : public QMainWindow, public batch::Frontend {
   QPushButton* cmdCancel;
   QComboBox* Drive1;
   QListWidget* Dir1;
-  QListWidget* lstStatus;
+  StatusList* lstStatus;
   QWidget* picPanel;
   QWidget* Picture4;
   QComboBox* cmbFrom;

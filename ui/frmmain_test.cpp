@@ -36,6 +36,7 @@
 #include "testsupport/temp_tree.h"
 #include "ui/settings_file.h"
 #include "ui/slider_widgets.h"
+#include "ui/status_list.h"
 #include "util/file_io.h"
 #include "util/program_folder.h"
 #include "util/temp_files.h"
@@ -146,16 +147,14 @@ class FrmmainTest : public ::testing::Test {
   // The status list's lines, oldest first.
   static std::vector<std::string> status(const frmmain& w) {
     std::vector<std::string> lines;
-    for (int i = 0; i < w.lstStatus->count(); ++i) lines.push_back(pathBytes(w.lstStatus->item(i)->text()));
+    for (int i = 0; i < w.lstStatus->count(); ++i) lines.push_back(pathBytes(w.lstStatus->line(i)));
     return lines;
   }
 
   // Calls `hook` with each line appended to the status list from now on.
   static void onStatusLine(frmmain& w, std::function<void(const std::string&)> hook) {
-    QObject::connect(w.lstStatus->model(), &QAbstractItemModel::rowsInserted, w.lstStatus,
-                     [&w, hook](const QModelIndex&, int first, int) {
-                       hook(pathBytes(w.lstStatus->item(first)->text()));
-                     });
+    QObject::connect(w.lstStatus, &StatusList::lineAppended, w.lstStatus,
+                     [&w, hook](int row) { hook(pathBytes(w.lstStatus->line(row))); });
   }
 
   // A press of `pressed` at x = grabX of knob `index`, then one move per
