@@ -28,6 +28,7 @@
 
 #include "app/frmsplash.h"
 #include "app/module1.h"
+#include "ui/frame_pacer.h"
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "ui/slider_widgets.h"
@@ -216,6 +217,9 @@ void frmmain::buildWindow() {
     lblSlide[i + 3] = label(Picture4, QStringLiteral("0"), twips(3360, top, 375, 255), Qt::AlignRight);
     lblPer[i + 3] = label(Picture4, QStringLiteral("%"), twips(3720, top, 135, 255));
   }
+  // A run moves the bars, labels and lists at every step; the window paints
+  // them at the screen's rate.
+  m_framePacer = new FramePacer(this, [this] { return m_engine.running(); });
 
   // A fixed window: no resizing, no maximise button.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -402,7 +406,10 @@ void frmmain::setPreview(bool on) {
 
 void frmmain::processEvents() {
   if (m_closing) return;  // closing: nothing more is handled
-  if (m_folderListDirty) refreshFolderList();
+  // A run moves the folder list from folder to folder; the list is shown
+  // again once a frame, like the bars, and follows the engine's folder list
+  // exactly once the run is over.
+  if (m_folderListDirty && (!m_engine.running() || m_framePacer->frameDue())) refreshFolderList();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

@@ -1,14 +1,24 @@
-// The status list at library scale: a status line costs the same however
-// many came before it, lines are kept as given, and the newest is selected
-// and in view.
+// The status list, the progress bars and the title at library scale and
+// after a run: a status line costs the same however many came before it,
+// painting during a run keeps to the screen's rate, and what a run leaves
+// behind is what the screen shows.
 #include "ui/status_list.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
+#include <QThread>
+#include <QWindow>
+#include <cmath>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -16,7 +26,9 @@
 
 #include "imaging/imglib.h"
 #include "testsupport/temp_tree.h"
+#include "ui/frame_pacer.h"
 #include "ui/frmmain.h"
+#include "ui/slider_widgets.h"
 
 namespace pixelmote::ui {
 namespace {
@@ -29,6 +41,31 @@ double threadSeconds() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
+
+// The pixels of `widget` as last painted into the window (what the screen shows).
+QImage painted(frmmain& w, const QWidget* widget) {
+  const QPoint at = widget->mapTo(&w, QPoint(0, 0));
+  const QPixmap shot = w.screen()->grabWindow(w.winId(), at.x(), at.y(), widget->width(), widget->height());
+  return shot.toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// The pixels of `widget` drawn from its state now.
+QImage drawnNow(QWidget* widget) { return widget->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
+bool screenShowsState(frmmain& w, QWidget* widget) { return painted(w, widget) == drawnNow(widget); }
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+  int paints = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
 
 class StatusAndProgressTest : public ::testing::Test {
  protected:
@@ -174,6 +211,66 @@ TEST_F(StatusAndProgressTest, KeysAndClicksStillSelectLinesAndScrollThemIntoView
   w->appendStatus("newest");
   EXPECT_EQ(pathBytes(list->line(list->currentRow())), "newest");
   expectNewestSelectedAndInView(*w);
+}
+
+// ----- painting during and after a run -------------------------------------------------
+
+TEST_F(StatusAndProgressTest, ARunPaintsTheBarsAtMostOncePerFrameOfTheScreen) {
+  makeFolders(300);
+  auto w = openWindow();
+  PaintCounter totalBar(w->picBar[0]);
+  PaintCounter statusList(w->lstStatus->viewport());
+  int bar0Changes = 0;
+  float lastFill = 0;
+  QObject::connect(w->lstStatus, &StatusList::lineAppended, w->lstStatus, [&](int) {
+    if (w->picBar[0]->fillWidth() != lastFill) ++bar0Changes;
+    lastFill = w->picBar[0]->fillWidth();
+  });
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w->cmdScan, Qt::LeftButton);
+  const double elapsed = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+  ASSERT_EQ(w->lstStatus->count(), 303) << "one line a folder, the separator and the totals";
+  ASSERT_GE(bar0Changes, 300) << "the bar moved at every folder";
+  // One frame at the start, one per frame's time since, and the held last
+  // one that comes after the run.
+  const double frames = std::floor(elapsed / w->framePacer()->frameInterval()) + 2;
+  EXPECT_LE(totalBar.paints, frames) << "run of " << elapsed << " ms";
+  EXPECT_LE(statusList.paints, frames) << "run of " << elapsed << " ms";
+}
+
+TEST_F(StatusAndProgressTest, AfterARunTheScreenShowsItsLastStateAndTheNewestLine) {
+  makeFolders(3);
+  auto w = openWindow();
+  const std::string idle = "Pixelmote - " + start;
+  // Painting catches up with the run once: after the first folder, a pause
+  // of two frames lets the next event pass paint the bars in mid-run. The
+  // rest of the run, its end included, then falls within a single frame.
+  QObject::connect(w->lstStatus, &StatusList::lineAppended, w->lstStatus, [&](int row) {
+    if (row == 0) QThread::usleep(static_cast<unsigned long>(2000 * w->framePacer()->frameInterval()));
+  });
+  PaintCounter totalBar(w->picBar[0]);
+  QTest::mouseClick(w->cmdScan, Qt::LeftButton);
+  ASSERT_EQ(w->lstStatus->count(), 6);
+  ASSERT_GE(totalBar.paints, 1) << "the bar was painted during the run";
+
+  // The state: bars and labels at zero, the idle title on the window and on
+  // its screen window, the newest line selected and in view.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(w->picBar[i]->fillWidth(), 0.0f);
+    EXPECT_EQ(w->lblSlide[i + 3]->text().toStdString(), "0");
+  }
+  EXPECT_EQ(w->windowTitle().toStdString(), idle);
+  ASSERT_NE(w->windowHandle(), nullptr);
+  EXPECT_EQ(w->windowHandle()->title().toStdString(), idle);
+  expectNewestSelectedAndInView(*w);
+
+  // And the screen shows that state: the progress panel and the status list
+  // as they would be drawn now, within a frame or so of the run's end.
+  const bool caughtUp = QTest::qWaitFor(
+      [&] { return screenShowsState(*w, w->Picture4) && screenShowsState(*w, w->lstStatus); }, 2000);
+  EXPECT_TRUE(caughtUp);
+  EXPECT_TRUE(messages.empty());
 }
 
 }  // namespace
