@@ -85,9 +85,9 @@ class StatusAndProgressTest : public ::testing::Test {
     return window;
   }
 
-  // `count` empty folders below the start folder.
-  void makeFolders(int count) {
-    for (int i = 0; i < count; ++i) tree.folder("start/f" + std::to_string(1000 + i));
+  // `count` empty folders below the start folder, named `name` and a number.
+  void makeFolders(int count, const std::string& name = "f") {
+    for (int i = 0; i < count; ++i) tree.folder("start/" + name + std::to_string(1000 + i));
   }
 
   static std::vector<std::string> lines(const frmmain& w) {
@@ -240,7 +240,10 @@ TEST_F(StatusAndProgressTest, ARunPaintsTheBarsAtMostOncePerFrameOfTheScreen) {
 }
 
 TEST_F(StatusAndProgressTest, AfterARunTheScreenShowsItsLastStateAndTheNewestLine) {
-  makeFolders(3);
+  // More lines than the list shows, and folder lines wider than the totals
+  // line: the scroll bars are up before the run ends, so the last lines
+  // come into view only by the list's own scrolling.
+  makeFolders(10, std::string(80, 'n'));
   auto w = openWindow();
   const std::string idle = "Pixelmote - " + start;
   // Painting catches up with the run once: after the first folder, a pause
@@ -251,7 +254,7 @@ TEST_F(StatusAndProgressTest, AfterARunTheScreenShowsItsLastStateAndTheNewestLin
   });
   PaintCounter totalBar(w->picBar[0]);
   QTest::mouseClick(w->cmdScan, Qt::LeftButton);
-  ASSERT_EQ(w->lstStatus->count(), 6);
+  ASSERT_EQ(w->lstStatus->count(), 13);
   ASSERT_GE(totalBar.paints, 1) << "the bar was painted during the run";
 
   // The state: bars and labels at zero, the idle title on the window and on
