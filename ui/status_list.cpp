@@ -8,7 +8,6 @@
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <algorithm>
-#include <limits>
 
 namespace pixelmote::ui {
 
@@ -28,12 +27,9 @@ QString StatusList::line(int row) const {
 void StatusList::setCurrentRow(int row) {
   if (m_lines.empty()) return;
   row = std::clamp(row, 0, count() - 1);
-  const bool changed = row != m_current;
+  if (row != m_current) viewport()->update();
   m_current = row;
   scrollToRow(row);
-  if (!changed) return;
-  viewport()->update();
-  emit currentRowChanged(row);
 }
 
 void StatusList::appendLine(const QString& text) {
@@ -46,7 +42,6 @@ void StatusList::appendLine(const QString& text) {
   scrollToRow(row);
   viewport()->update();
   emit lineAppended(row);
-  emit currentRowChanged(row);
 }
 
 void StatusList::clear() {
@@ -204,10 +199,5 @@ void StatusList::changeEvent(QEvent* event) {
 }
 
 void StatusList::scrollContentsBy(int, int) { viewport()->update(); }
-
-QSize StatusList::viewportSizeHint() const {
-  const long long height = static_cast<long long>(count()) * m_rowHeight;
-  return QSize(m_widest, static_cast<int>(std::min<long long>(height, std::numeric_limits<int>::max())));
-}
 
 }  // namespace pixelmote::ui

@@ -38,7 +38,6 @@ class StatusList : public QAbstractScrollArea {
 
  signals:
   void lineAppended(int row);
-  void currentRowChanged(int row);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -49,7 +48,6 @@ class StatusList : public QAbstractScrollArea {
   void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
-  QSize viewportSizeHint() const override;
 
  private:
   void initRowOption(QStyleOptionViewItem& option) const;
