@@ -168,6 +168,15 @@ class Window:
         self.log.close()
 
 
+def window_run(exe, work, folder, key, timeout, settings=None, on_title=None):
+    """Starts the program in `folder`, runs the command of `key`, ends the program: see Window.run."""
+    w = Window(exe, work, folder, settings)
+    try:
+        return w.run(key, timeout, on_title)
+    finally:
+        w.close()
+
+
 def timed(cmd):
     start = time.perf_counter()
     subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
@@ -228,11 +237,7 @@ def inside(args):
             b = [timed([batch, "report", args.tree]) for _ in range(args.batch_runs)]
             wtimes = []
             for _ in range(args.runs):
-                w = Window(exe, work, args.tree)
-                try:
-                    seconds, titles = w.run("s", args.timeout)
-                finally:
-                    w.close()
+                seconds, titles = window_run(exe, work, args.tree, "s", args.timeout)
                 wtimes.append(seconds)
                 log(f"  window report: {seconds:.2f} s ({titles} title changes seen)")
             log(f"report over {args.tree}")
@@ -252,11 +257,8 @@ def inside(args):
                 fresh_copy(args.photos, target)
                 b.append(timed([batch, "create", target, "--jobs", str(jobs), "--settings", ini]))
                 fresh_copy(args.photos, target)
-                w = Window(exe, work, target, CREATE_SETTINGS + f"[Folder]\nPath={target}\n")
-                try:
-                    seconds, titles = w.run("c", args.timeout)
-                finally:
-                    w.close()
+                settings = CREATE_SETTINGS + f"[Folder]\nPath={target}\n"
+                seconds, titles = window_run(exe, work, target, "c", args.timeout, settings)
                 wtimes.append(seconds)
                 log(f"  batch create: {b[-1]:.2f} s, window create: {seconds:.2f} s ({titles} title changes seen)")
             log(f"create over a copy of {args.photos} ({jobs} jobs)")
