@@ -29,9 +29,11 @@
 #include "app/frmsplash.h"
 #include "app/module1.h"
 #include "ui/folder_choice.h"
+#include "ui/frame_pacer.h"
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "ui/slider_widgets.h"
+#include "ui/status_list.h"
 #include "util/path.h"
 #include "util/program_folder.h"
 #include "util/temp_files.h"
@@ -200,7 +202,7 @@ void frmmain::buildWindow() {
   Dir1->setGeometry(twips(120, 960, 3975, 1440));
   Dir1->setFont(arial(8.25));
   Dir1->setIconSize(QSize(16, 16));
-  lstStatus = new QListWidget(client);
+  lstStatus = new StatusList(client);
   lstStatus->setGeometry(twips(120, 2520, 3975, 1035));
   lstStatus->setFont(arial(8.25));
 
@@ -244,6 +246,9 @@ void frmmain::buildWindow() {
     lblSlide[i + 3] = label(Picture4, QStringLiteral("0"), twips(3360, top, 375, 255), Qt::AlignRight);
     lblPer[i + 3] = label(Picture4, QStringLiteral("%"), twips(3720, top, 135, 255));
   }
+  // A run moves the bars, labels and lists at every step; the window paints
+  // them at the screen's rate.
+  m_framePacer = new FramePacer(this, [this] { return m_engine.running(); });
 
   // A fixed window: no resizing, no maximise button.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -433,7 +438,10 @@ void frmmain::setPreview(bool on) {
 
 void frmmain::processEvents() {
   if (m_closing) return;  // closing: nothing more is handled
-  if (m_folderListDirty) refreshFolderList();
+  // A run moves the folder list from folder to folder; the list is shown
+  // again once a frame, like the bars, and follows the engine's folder list
+  // exactly once the run is over.
+  if (m_folderListDirty && (!m_engine.running() || m_framePacer->frameDue())) refreshFolderList();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
@@ -447,10 +455,8 @@ void frmmain::setTitle(const std::string& title) { setWindowTitle(displayText(ti
 
 void frmmain::clearStatus() { lstStatus->clear(); }
 
-void frmmain::appendStatus(const std::string& line) {
-  lstStatus->addItem(displayText(line));
-  lstStatus->setCurrentRow(lstStatus->count() - 1);  // keeps the newest line in view
-}
+// Selects the new line, which brings it into view.
+void frmmain::appendStatus(const std::string& line) { lstStatus->appendLine(displayText(line)); }
 
 void frmmain::showMessage(const std::string& text) { m_options.showMessage(displayText(text)); }
 

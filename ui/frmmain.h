@@ -31,6 +31,8 @@ namespace pixelmote::ui {
 
 class SliderTrack;
 class ProgressBar;
+class StatusList;
+class FramePacer;
 
 // What the window takes from its surroundings; tests replace these.
 struct WindowOptions {
@@ -108,7 +110,7 @@ class frmmain : public QMainWindow, public batch::Frontend {
   QPushButton* cmdCancel;
   QComboBox* Drive1;
   QListWidget* Dir1;
-  QListWidget* lstStatus;
+  StatusList* lstStatus;
   QWidget* picPanel;
   QWidget* Picture4;
   QComboBox* cmbFrom;
@@ -142,6 +144,8 @@ class frmmain : public QMainWindow, public batch::Frontend {
   QAction* mnuAbout;
 
   app::frmSplash* splash() const { return m_splash; }
+  // Paces the window's painting during a run.
+  FramePacer* framePacer() const { return m_framePacer; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -168,6 +172,7 @@ class frmmain : public QMainWindow, public batch::Frontend {
   bool m_preview = false;
   std::vector<std::string> m_volumes;
   app::frmSplash* m_splash = nullptr;
+  FramePacer* m_framePacer = nullptr;
 };
 
 // Text for the screen from a byte string (names need not be valid UTF-8).
