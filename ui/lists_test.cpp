@@ -25,6 +25,7 @@
 #include "imaging/imglib.h"
 #include "testsupport/temp_tree.h"
 #include "ui/frmmain.h"
+#include "ui/status_list.h"
 #include "util/path.h"
 
 namespace pixelmote::ui {
@@ -100,7 +101,7 @@ class ListsTest : public ::testing::Test {
 
   static std::vector<std::string> status(const frmmain& w) {
     std::vector<std::string> lines;
-    for (int i = 0; i < w.lstStatus->count(); ++i) lines.push_back(pathBytes(w.lstStatus->item(i)->text()));
+    for (int i = 0; i < w.lstStatus->count(); ++i) lines.push_back(pathBytes(w.lstStatus->line(i)));
     return lines;
   }
 
