@@ -41,30 +41,30 @@ std::string thumbnailStamp(const std::string& picturePath, const RenderSettings&
   return picture ? thumbnailStamp(*picture, settings) : std::string();
 }
 
-bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& settings) {
-  const std::string expected = thumbnailStamp(picturePath, settings);
-  if (expected.empty()) return false;
-  const std::string thumb = thumbnailPathFor(picturePath, settings.prefix, settings.thumbExt);
-  // The stamp sits near the start of the file.
-  const int fd = ::open(thumb.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  std::uint8_t head[4096];
-  const ssize_t n = ::read(fd, head, sizeof head);
-  ::close(fd);
-  if (n <= 0) return false;
-  return leadingComment(Bytes(head, static_cast<std::size_t>(n))) == expected;
-}
+namespace {
 
-bool carriesThumbnailStamp(const std::string& path) {
+// The comment a thumbnail file begins with (its stamp sits near the start);
+// empty for a file that is not a regular file or cannot be read.
+std::string leadingCommentOfFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
+  if (fd < 0) return {};
   std::uint8_t head[4096];
   struct stat st {};
   const ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, head, sizeof head) : -1;
   ::close(fd);
-  if (n <= 0) return false;
-  return leadingComment(Bytes(head, static_cast<std::size_t>(n))).starts_with(kStampLead);
+  if (n <= 0) return {};
+  return leadingComment(Bytes(head, static_cast<std::size_t>(n)));
 }
+
+}  // namespace
+
+bool thumbnailUpToDate(const std::string& picturePath, const RenderSettings& settings) {
+  const std::string expected = thumbnailStamp(picturePath, settings);
+  if (expected.empty()) return false;
+  return leadingCommentOfFile(thumbnailPathFor(picturePath, settings.prefix, settings.thumbExt)) == expected;
+}
+
+bool carriesThumbnailStamp(const std::string& path) { return leadingCommentOfFile(path).starts_with(kStampLead); }
 
 util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePercent) {
   using R = util::Result<LoadedBox>;

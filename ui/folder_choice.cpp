@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QStyledItemDelegate>
 #include <algorithm>
+#include <initializer_list>
 
 namespace pixelmote::ui {
 
@@ -34,6 +35,20 @@ class IndentDelegate : public QStyledItemDelegate {
   static int indentOf(const QModelIndex& index) { return std::max(0, index.data(kFolderDepthRole).toInt()) * kIndent; }
 };
 
+// A closed outline through `points`.
+QPainterPath outlineOf(std::initializer_list<QPointF> points) {
+  QPainterPath path;
+  for (const QPointF& point : points) {
+    if (path.elementCount() == 0) {
+      path.moveTo(point);
+    } else {
+      path.lineTo(point);
+    }
+  }
+  path.closeSubpath();
+  return path;
+}
+
 // The folder drawings on a 16 x 16 grid. Closed: a tab over a whole body.
 // Open: the back of the folder, narrower and reaching lower, with its front
 // leaf tipped forward past the back's right edge.
@@ -46,36 +61,17 @@ QPixmap paintFolder(bool open, int size) {
   const QPen outline(QColor(0x7a, 0x58, 0x10), 1);
   p.setPen(outline);
   if (!open) {
-    QPainterPath body;
-    body.moveTo(0.5, 2.5);
-    body.lineTo(5.5, 2.5);
-    body.lineTo(6.5, 4.5);
-    body.lineTo(14.5, 4.5);
-    body.lineTo(14.5, 13.5);
-    body.lineTo(0.5, 13.5);
-    body.closeSubpath();
+    const QPainterPath body = outlineOf({{0.5, 2.5}, {5.5, 2.5}, {6.5, 4.5}, {14.5, 4.5}, {14.5, 13.5}, {0.5, 13.5}});
     p.setBrush(QColor(0xf2, 0xc1, 0x4e));
     p.drawPath(body);
     p.setPen(QPen(QColor(0xfb, 0xe2, 0x9a), 1));
     p.drawLine(QPointF(1.5, 5.5), QPointF(13.5, 5.5));
     return pixmap;
   }
-  QPainterPath back;
-  back.moveTo(0.5, 2.5);
-  back.lineTo(5.5, 2.5);
-  back.lineTo(6.5, 3.5);
-  back.lineTo(12.5, 3.5);
-  back.lineTo(12.5, 14.5);
-  back.lineTo(0.5, 14.5);
-  back.closeSubpath();
+  const QPainterPath back = outlineOf({{0.5, 2.5}, {5.5, 2.5}, {6.5, 3.5}, {12.5, 3.5}, {12.5, 14.5}, {0.5, 14.5}});
   p.setBrush(QColor(0xc8, 0x92, 0x22));
   p.drawPath(back);
-  QPainterPath leaf;
-  leaf.moveTo(3.5, 7.5);
-  leaf.lineTo(15.5, 7.5);
-  leaf.lineTo(12.5, 14.5);
-  leaf.lineTo(0.5, 14.5);
-  leaf.closeSubpath();
+  const QPainterPath leaf = outlineOf({{3.5, 7.5}, {15.5, 7.5}, {12.5, 14.5}, {0.5, 14.5}});
   p.setBrush(QColor(0xfb, 0xe2, 0x9a));
   p.drawPath(leaf);
   return pixmap;
