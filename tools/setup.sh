@@ -8,7 +8,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${PIXELMOTE_BUILD_DIR:-$ROOT/build}
 
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev locales
-  libjpeg62-turbo-dev libgif-dev libpng-dev libtiff-dev libexif-dev libimagequant-dev imagemagick
+  libjpeg62-turbo-dev libgif-dev libpng-dev libtiff-dev libexif-dev libimagequant-dev liblcms2-dev imagemagick
   qt6-base-dev libqt6svg6 fonts-liberation)
 
 source "$ROOT/tools/ensure-packages.sh"
