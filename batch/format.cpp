@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <clocale>
+#include <cstring>
 #include <cmath>
 #include <cstdlib>
 
@@ -62,12 +63,17 @@ std::string replacePoint(std::string text, const NumberFormat& format) {
 }  // namespace
 
 NumberFormat NumberFormat::fromLocale() {
+  // The C and POSIX locales stand for "no number settings": scripts that run
+  // without a locale keep the English texts they have always seen.
+  const char* name = std::setlocale(LC_NUMERIC, nullptr);
+  if (name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0) return english();
   const std::lconv* lc = std::localeconv();
-  if (lc == nullptr || lc->thousands_sep == nullptr || lc->thousands_sep[0] == '\0' ||
-      lc->decimal_point == nullptr || lc->decimal_point[0] == '\0') {
-    return english();
-  }
-  return NumberFormat{lc->decimal_point, lc->thousands_sep};
+  if (lc == nullptr) return english();
+  NumberFormat format;
+  if (lc->decimal_point != nullptr && lc->decimal_point[0] != '\0') format.decimalPoint = lc->decimal_point;
+  // An empty separator means the locale does not group digits.
+  format.thousandsSeparator = lc->thousands_sep != nullptr ? lc->thousands_sep : "";
+  return format;
 }
 
 std::string funBytes(std::int64_t n, const NumberFormat& format) {

@@ -14,8 +14,9 @@ struct NumberFormat {
 
   // English settings: "," groups thousands, "." marks decimals.
   static NumberFormat english() { return {}; }
-  // From LC_NUMERIC as currently set; a locale without a thousands separator
-  // (C, POSIX) gives the English settings.
+  // From LC_NUMERIC as currently set, characters as the locale gives them
+  // (an empty thousands separator: no grouping); the C and POSIX locales
+  // give the English settings.
   static NumberFormat fromLocale();
 };
 

@@ -2,9 +2,12 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
+
+#include "testsupport/temp_tree.h"
 
 namespace pixelmote::batch {
 namespace {
@@ -145,6 +148,55 @@ TEST_F(NumericLocaleTest, AGermanLocaleGivesCommaAndPoint) {
   EXPECT_EQ(format.thousandsSeparator, ".");
   EXPECT_EQ(funBytes(1073741823, format), "1.024,00M");
 }
+
+// Locales whose decimal mark is a comma and that do not group digits, built
+// from the system's locale sources into a temporary folder, so the test
+// does not depend on which locales the machine has compiled.
+class CommaLocaleTest : public NumericLocaleTest,
+                        public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    NumericLocaleTest::SetUp();
+    const char* previous = std::getenv("LOCPATH");
+    m_hadLocPath = previous != nullptr;
+    if (m_hadLocPath) m_previousLocPath = previous;
+    const std::string name = std::string(GetParam()) + ".UTF-8";
+    const std::string command = "localedef -c -i " + std::string(GetParam()) + " -f UTF-8 '" + m_tree.path(name) +
+                                "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0 && !m_tree.exists(name)) {
+      GTEST_SKIP() << "localedef cannot build " << name << " here";
+    }
+    ::setenv("LOCPATH", m_tree.root().c_str(), 1);
+    if (std::setlocale(LC_NUMERIC, name.c_str()) == nullptr) GTEST_SKIP() << name << " does not load";
+  }
+  void TearDown() override {
+    NumericLocaleTest::TearDown();
+    if (m_hadLocPath) {
+      ::setenv("LOCPATH", m_previousLocPath.c_str(), 1);
+    } else {
+      ::unsetenv("LOCPATH");
+    }
+  }
+
+  testing::TempTree m_tree;
+  bool m_hadLocPath = false;
+  std::string m_previousLocPath;
+};
+
+TEST_P(CommaLocaleTest, NumbersUseTheCommaAndNoGrouping) {
+  const NumberFormat format = NumberFormat::fromLocale();
+  EXPECT_EQ(format.decimalPoint, ",");
+  EXPECT_EQ(format.thousandsSeparator, "");
+  EXPECT_EQ(funBytes(2610954, format), "2,49M");
+  EXPECT_EQ(funBytes(1048575, format), "1024k");
+  EXPECT_EQ(funBytes(1073741823, format), "1024,00M");
+  EXPECT_EQ(funBytes(std::int64_t{5} << 40, format), "5120,00G");
+  EXPECT_EQ(sizeFigure(0, 1 << 20, format), "-0,0");
+  EXPECT_EQ(sizeFigure(9, 99, format), "-10,0");
+  EXPECT_EQ(generalNumber(1.0 / 3 * 100, format), "33,3333333333333");
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, CommaLocaleTest, ::testing::Values("pt_PT", "bg_BG"));
 
 }  // namespace
 }  // namespace pixelmote::batch
