@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "util/path.h"
+#include "util/unique_fd.h"
 
 namespace pixelmote::batch {
 
@@ -63,9 +64,9 @@ std::shared_ptr<const DirectorySnapshot> DirectorySnapshot::read(const std::stri
   snap->m_reading.entries = kEmpty;
   if (path.empty() || path.find('\0') != std::string::npos) return snap;
   const std::int64_t readAt = nowNs();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return snap;
-  snap->m_fd = fd;
+  snap->m_fd.reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!snap->m_fd) return snap;
+  const int fd = snap->m_fd.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0) return snap;
   DirectoryStamp& stamp = snap->m_reading.stamp;
@@ -110,14 +111,10 @@ std::shared_ptr<const DirectorySnapshot> DirectorySnapshot::read(const std::stri
   return snap;
 }
 
-DirectorySnapshot::~DirectorySnapshot() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
 std::optional<std::int64_t> DirectorySnapshot::fileSize(const std::string& name) const {
-  if (m_fd < 0 && m_reading.path.empty()) return std::nullopt;
+  if (!m_fd && m_reading.path.empty()) return std::nullopt;
   struct stat st {};
-  const int rc = m_fd >= 0 ? ::fstatat(m_fd, name.c_str(), &st, 0)
+  const int rc = m_fd ? ::fstatat(m_fd.get(), name.c_str(), &st, 0)
                            : ::stat(util::joinPath(m_reading.path, name).c_str(), &st);
   if (rc != 0) return std::nullopt;
   return static_cast<std::int64_t>(st.st_size);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "util/unique_fd.h"
+
 namespace pixelmote::batch {
 
 // What identifies the state of a folder's entries: any entry added, removed
@@ -50,7 +52,6 @@ class DirectorySnapshot {
   // same, without the cost of listing a large folder once per sub-folder.
   static std::shared_ptr<const DirectorySnapshot> read(const std::string& path,
                                                        const DirectoryReading* earlier = nullptr);
-  ~DirectorySnapshot();
   DirectorySnapshot(const DirectorySnapshot&) = delete;
   DirectorySnapshot& operator=(const DirectorySnapshot&) = delete;
 
@@ -66,7 +67,7 @@ class DirectorySnapshot {
   DirectorySnapshot() = default;
   DirectoryReading m_reading;
   bool m_readable = false;
-  int m_fd = -1;  // kept open so sizes are looked up relative to the folder
+  util::UniqueFd m_fd;  // kept open so sizes are looked up relative to the folder
 };
 
 // The folder list: a current path and that folder's sub-folders.

@@ -1,8 +1,8 @@
 #include "batch/page.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "util/unique_fd.h"
 
 namespace pixelmote::batch::page {
 
@@ -101,23 +101,16 @@ bool looksGenerated(std::string_view head, std::string_view tail) {
 }
 
 bool isGeneratedPage(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  bool result = false;
+  const util::UniqueFd fd = util::openForReading(path);
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    char head[64];
-    char tail[32];
-    const ssize_t h = ::pread(fd, head, sizeof head, 0);
-    const off_t tailAt = st.st_size > static_cast<off_t>(sizeof tail) ? st.st_size - static_cast<off_t>(sizeof tail) : 0;
-    const ssize_t t = ::pread(fd, tail, sizeof tail, tailAt);
-    if (h > 0 && t > 0) {
-      result = looksGenerated(std::string_view(head, static_cast<std::size_t>(h)),
-                              std::string_view(tail, static_cast<std::size_t>(t)));
-    }
-  }
-  ::close(fd);
-  return result;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char head[64];
+  char tail[32];
+  const ssize_t h = util::readFully(fd.get(), head, sizeof head, 0);
+  const off_t tailAt = st.st_size > static_cast<off_t>(sizeof tail) ? st.st_size - static_cast<off_t>(sizeof tail) : 0;
+  const ssize_t t = util::readFully(fd.get(), tail, sizeof tail, tailAt);
+  return h > 0 && t > 0 &&
+         looksGenerated(std::string_view(head, static_cast<std::size_t>(h)), std::string_view(tail, static_cast<std::size_t>(t)));
 }
 
 }  // namespace pixelmote::batch::page

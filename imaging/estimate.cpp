@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "imaging/geometry.h"
 #include "imaging/picture_file.h"
+#include "util/unique_fd.h"
 
 namespace pixelmote::imaging {
 
@@ -102,20 +101,15 @@ LoadEstimate estimateLoadBytes(Bytes d, double sizePercent) {
 }
 
 LoadEstimate estimateLoadBytes(const std::string& path, double sizePercent) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return {kSmall, 0};
-  std::vector<std::uint8_t> head(kHeadBytes);
-  std::size_t got = 0;
-  while (got < head.size()) {
-    const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const util::UniqueFd fd = util::openForReading(path);
+  if (!fd) return {kSmall, 0};
+  std::vector<std::uint8_t> head;
+  if (!util::readOn(fd.get(), head, kHeadBytes)) head.clear();
   struct stat st {};
-  const std::uint64_t fileBytes = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  ::close(fd);
+  const std::uint64_t fileBytes =
+      ::fstat(fd.get(), &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   // The bytes read are held while decoding.
-  const Bytes bytes(head.data(), got);
+  const Bytes bytes(head.data(), head.size());
   LoadEstimate estimate = estimateLoadBytes(bytes, sizePercent);
   estimate.working += plannedReadBytes(pictureTypeFor(path), bytes, fileBytes);
   return estimate;

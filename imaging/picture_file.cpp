@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "util/path.h"
+#include "util/unique_fd.h"
 
 namespace pixelmote::imaging {
 
@@ -16,43 +15,6 @@ namespace {
 FileIdentity identityOf(const struct stat& st) {
   return FileIdentity{static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
                       static_cast<long>(st.st_mtim.tv_nsec)};
-}
-
-// Closes the descriptor however the read ends.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : m_fd(fd) {}
-  ~Descriptor() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-// Reads on until `data` holds `total` bytes or the file ends; false with
-// errno set on a read error.
-bool readOn(int fd, std::vector<std::uint8_t>& data, std::uint64_t total) {
-  std::size_t got = data.size();
-  if (total <= got) return true;
-  data.resize(static_cast<std::size_t>(total));
-  while (got < data.size()) {
-    const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      data.resize(got);
-      errno = err;
-      return false;
-    }
-    if (n == 0) break;  // the file shrank: decode what is there
-    got += static_cast<std::size_t>(n);
-  }
-  data.resize(got);
-  return true;
 }
 
 }  // namespace
@@ -77,9 +39,8 @@ PictureType pictureTypeFor(const std::string& path) {
 
 util::Result<PictureBytes> readPicture(const std::string& path, const PictureType& type, const DecodeLimits& limits) {
   using R = util::Result<PictureBytes>;
-  // O_NONBLOCK keeps a pipe or device named like a picture from hanging us.
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return R::failure("cannot open " + path + ": " + std::strerror(errno));
+  const util::UniqueFd fd = util::openForReading(path);
+  if (!fd) return R::failure("cannot open " + path + ": " + std::strerror(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return R::failure("cannot read " + path + ": not a regular file");
   PictureBytes picture;
@@ -88,7 +49,7 @@ util::Result<PictureBytes> readPicture(const std::string& path, const PictureTyp
   const auto readFailure = [&] { return R::failure("cannot read " + path + ": " + std::strerror(errno)); };
 
   std::vector<std::uint8_t>& data = picture.data;
-  if (!readOn(fd.get(), data, std::min<std::uint64_t>(fileSize, kHeadBytes))) return readFailure();
+  if (!util::readOn(fd.get(), data, std::min<std::uint64_t>(fileSize, kHeadBytes))) return readFailure();
   std::uint64_t bound = kWholeFile;
   for (;;) {
     auto check = type.checkHead(Bytes(data), fileSize, limits);
@@ -102,14 +63,14 @@ util::Result<PictureBytes> readPicture(const std::string& path, const PictureTyp
       return R::failure("no picture data in the first " + std::to_string(maxHeader >> 20) + " MB");
     }
     const std::size_t before = data.size();
-    if (!readOn(fd.get(), data, std::min({check->needBytes, maxHeader, fileSize}))) return readFailure();
+    if (!util::readOn(fd.get(), data, std::min({check->needBytes, maxHeader, fileSize}))) return readFailure();
     if (data.size() == before) break;  // the file shrank: the decoder reports what is missing
   }
 
   const std::uint64_t total = std::min(fileSize, bound);
   if (total > kMaxPictureFileBytes) return R::failure("cannot read " + path + ": file too large");
   if (data.size() > total) data.resize(static_cast<std::size_t>(total));
-  if (!readOn(fd.get(), data, total)) return readFailure();
+  if (!util::readOn(fd.get(), data, total)) return readFailure();
   return picture;
 }
 

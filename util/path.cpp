@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/unique_fd.h"
+
 namespace pixelmote::util {
 
 namespace {
@@ -130,12 +132,9 @@ bool PathExists(std::string_view path) {
 bool FileReadable(std::string_view path) {
   std::string c;
   if (!toCPath(path, c)) return false;
-  const int fd = ::open(c.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
+  const UniqueFd fd = openForReading(c);
   struct stat st {};
-  const bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-  ::close(fd);
-  return ok;
+  return fd && ::fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 }  // namespace pixelmote::util

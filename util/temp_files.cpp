@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "util/file_io.h"
 #include "util/path.h"
+#include "util/unique_fd.h"
 
 namespace pixelmote::util {
 
@@ -28,23 +30,12 @@ constexpr std::string_view kBmpExt = ".bmp";
 
 // Reads a small file whole; false when it cannot be opened or read.
 bool readSmallFile(const char* path, std::string& out) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  out.clear();
-  char buffer[1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
-    if (out.size() > 65536) break;
-  }
-  ::close(fd);
-  return true;
+  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return false;
+  out.resize(65536);
+  const ssize_t n = readFully(fd.get(), out.data(), out.size());
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return n >= 0;
 }
 
 // Field 22 of a /proc/PID/stat file. The command name (field 2) is in
@@ -280,17 +271,16 @@ bool processEnded(const ProcessTag& owner) {
 }
 
 std::size_t removeDeadLeftovers(const std::string& folder) {
-  const int folderFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0) return 0;
-  DIR* dir = ::fdopendir(folderFd);
-  if (dir == nullptr) {
-    ::close(folderFd);
-    return 0;
-  }
+  UniqueFd opened(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened) return 0;
+  const int folderFd = opened.get();
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(folderFd), ::closedir);
+  if (!dir) return 0;
+  opened.release();  // the directory stream owns it now
   // The names are gathered first: whether readdir still returns the entries
   // after one is deleted is left open by POSIX.
   std::vector<std::pair<std::string, ProcessTag>> candidates;
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir.get())) {
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
     if (auto parsed = parseTemporaryName(entry->d_name)) candidates.emplace_back(entry->d_name, parsed->owner);
   }
@@ -307,7 +297,6 @@ std::size_t removeDeadLeftovers(const std::string& folder) {
     if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
     if (::unlinkat(folderFd, name.c_str(), 0) == 0) ++removed;
   }
-  ::closedir(dir);
   return removed;
 }
 
