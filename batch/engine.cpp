@@ -230,7 +230,7 @@ void Engine::Scan() {
       }
     } else if (s.iOperation == Operation::Remove) {
       // Only a page this program wrote is deleted; a hand-written one stays.
-      const std::string pagePath = util::joinPath(folderPath, "index.html");
+      const std::string pagePath = util::joinPath(folderPath, page::kPageName);
       if (util::FileReadable(pagePath) && page::isGeneratedPage(pagePath)) util::removeFile(pagePath);
     }
 
@@ -467,7 +467,7 @@ void Engine::schedulePictures() {
 }
 
 Engine::PageOutcome Engine::writePage() {
-  const std::string pagePath = util::joinPath(m_state.FolderTable[m_state.iFolder].sFolderPath, "index.html");
+  const std::string pagePath = util::joinPath(m_state.FolderTable[m_state.iFolder].sFolderPath, page::kPageName);
   struct stat st {};
   const bool earlier = ::lstat(pagePath.c_str(), &st) == 0;
   // A page someone wrote by hand (or one that cannot be read to tell) stays.
@@ -492,7 +492,7 @@ void Engine::dropDeadLink(std::size_t folder) {
   std::string html = parent.head;
   for (const std::string& l : parent.links) html += l;
   html += parent.rest;
-  const std::string pagePath = util::joinPath(m_state.FolderTable[parent.folder].sFolderPath, "index.html");
+  const std::string pagePath = util::joinPath(m_state.FolderTable[parent.folder].sFolderPath, page::kPageName);
   const util::IoResult written = util::writeFileAtomically(pagePath, page::pageFile(html));
   if (!written) reportUnwritten(pagePath, written.message);
 }

@@ -52,7 +52,9 @@ std::string escapeUrl(std::string_view name) {
 std::string folderLink(std::string_view name) {
   std::string out = "<a href='";
   out += escapeUrl(name);
-  out += "/index.html'>";
+  out += '/';
+  out += kPageName;
+  out += "'>";
   out += escapeText(name);
   out += "</a> | ";
   return out;
@@ -61,7 +63,8 @@ std::string folderLink(std::string_view name) {
 std::string homeLink(int depth) {
   std::string out = "<a href='";
   for (int i = 1; i < depth; ++i) out += "..\\";
-  out += "index.html'>Home</a><br>";
+  out += kPageName;
+  out += "'>Home</a><br>";
   return out;
 }
 

@@ -7,6 +7,9 @@
 
 namespace pixelmote::batch::page {
 
+// The name of every folder's page.
+inline constexpr const char* kPageName = "index.html";
+
 inline constexpr std::string_view kHead = "<html><body><center>";
 // The head of a page that holds bytes of 0x80 and above (UTF-8 names).
 inline constexpr std::string_view kHeadUtf8 = "<html><meta charset=\"utf-8\"><body><center>";

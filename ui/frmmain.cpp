@@ -28,6 +28,7 @@
 
 #include "app/frmsplash.h"
 #include "app/module1.h"
+#include "batch/page.h"
 #include "ui/folder_choice.h"
 #include "ui/frame_pacer.h"
 #include "ui/knob.h"
@@ -410,7 +411,7 @@ void frmmain::runCommand(batch::Operation operation) {
   refreshFolderList();
   if (m_closing) return;
   if (result == batch::CommandResult::Ran && operation == batch::Operation::Create && m_preview) {
-    const std::string page = util::joinPath(m_engine.Dir1().path(), "index.html");
+    const std::string page = util::joinPath(m_engine.Dir1().path(), batch::page::kPageName);
     m_options.openUrl(QUrl::fromLocalFile(displayText(page)));
   }
 }
