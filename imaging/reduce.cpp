@@ -30,9 +30,10 @@ bool BoxReducer::begin(Size rows, Size full, const Coverage& coverage) {
   const Size out = m_target(rows, full);
   if (rows.width <= 0 || rows.height <= 0 || out.width <= 0 || out.height <= 0) return false;
   if (coverage.source <= 0 || coverage.delivered <= 0) return false;
-  // The picture's extent in delivered pixels, and the part of the first
-  // delivered pixel that lies before it. Rows that do not reach the
-  // announced extent are stretched over it, as if they were the whole.
+  // The picture's extent in delivered pixels (a partly covered edge pixel
+  // counts by its part) and, for a grid aligned to the picture's end, the
+  // uncovered part of the first delivered pixel. Rows short of what the
+  // coverage announces are taken as the whole picture.
   const auto extent = [&](int delivered, int fullSide) {
     return std::min<double>(delivered, static_cast<double>(fullSide) * coverage.delivered / coverage.source);
   };
