@@ -528,7 +528,7 @@ bool isBomb(const CorpusFile& f) {
 // Counts what a decoder delivers without keeping it.
 class CountingSink : public imaging::RowSink {
  public:
-  bool begin(Size, Size) override {
+  bool begin(Size, Size, const imaging::Coverage&) override {
     ++begins;
     return true;
   }

@@ -73,14 +73,22 @@ class ProtocolSink : public imaging::RowSink {
  public:
   explicit ProtocolSink(imaging::RowSink& next) : m_next(next) {}
 
-  bool begin(imaging::Size rows, imaging::Size full) override {
+  bool begin(imaging::Size rows, imaging::Size full, const imaging::Coverage& coverage) override {
     check(m_begins == 0, "begin called twice");
     ++m_begins;
     check(rows.width > 0 && rows.height > 0, "begin with an empty size");
     check(full.width >= rows.width && full.height >= rows.height, "rows larger than the full picture");
     m_rows = rows;
     m_full = full;
-    m_accepted = m_next.begin(rows, full);
+    check(coverage.source > 0 && coverage.delivered > 0 && coverage.delivered <= coverage.source,
+          "coverage that is not a reduction");
+    // A reducing decoder rounds its output up, never by a whole pixel more.
+    const auto roundedUp = [&](int side) {
+      return (std::int64_t{side} * coverage.delivered + coverage.source - 1) / coverage.source;
+    };
+    check(roundedUp(full.width) == rows.width && roundedUp(full.height) == rows.height,
+          "rows that do not match the coverage");
+    m_accepted = m_next.begin(rows, full, coverage);
     if (m_accepted) m_copy.resize(static_cast<std::size_t>(rows.width) * 3);
     return m_accepted;
   }

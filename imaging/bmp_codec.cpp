@@ -267,7 +267,7 @@ util::Status decodeUncompressed(Bytes data, BmpLayout& layout, const DecodeReque
   }
 
   const Size size{static_cast<int>(w), static_cast<int>(h)};
-  if (!sink.begin(size, size)) return util::Status::failure("picture refused");
+  if (!sink.begin(size, size, Coverage{})) return util::Status::failure("picture refused");
   std::vector<std::uint8_t> out(static_cast<std::size_t>(w) * 3);
   const RowConverter converter(layout, request.background);
   for (std::int64_t y = 0; y < h; ++y) {
@@ -342,7 +342,7 @@ util::Status decodeRunLength(Bytes data, const BmpLayout& layout, const DecodeRe
   }
 
   const Size size{static_cast<int>(w), static_cast<int>(h)};
-  if (!sink.begin(size, size)) return util::Status::failure("picture refused");
+  if (!sink.begin(size, size, Coverage{})) return util::Status::failure("picture refused");
   std::vector<std::uint8_t> out(static_cast<std::size_t>(w) * 3);
   for (std::int64_t row = 0; row < h; ++row) {
     const std::size_t base = static_cast<std::size_t>((h - 1 - row) * w);

@@ -308,7 +308,7 @@ Status decodeFirstFrame(GifFileType& gif, const MemoryReader& reader, int transp
   if (Status status = readFirstFrame(gif, reader, screen, request.limits, frame); !status) return status;
   const Palette palette = paletteOf(gif);
   const RowComposer composer(palette, transparentIndex, request.background, frame.left, frame.visibleWidth);
-  if (!sink.begin(screen, screen)) return Status::failure("the picture was refused");
+  if (!sink.begin(screen, screen, Coverage{})) return Status::failure("the picture was refused");
   FrameDecoder decoder(gif, reader, frame, composer, screen, request.background, sink);
   return decoder.run(gif.Image.Interlace);
 }

@@ -362,7 +362,9 @@ class JpegReader {
     m_state.inRows = !jpeg_has_multiple_scans(&m_info);
 
     const Size stored{static_cast<int>(m_info.output_width), static_cast<int>(m_info.output_height)};
-    if (!m_sink.begin(oriented(stored, orientation), oriented(m_declared, orientation))) return Stop::Refused;
+    if (!m_sink.begin(oriented(stored, orientation), oriented(m_declared, orientation), coverage(orientation))) {
+      return Stop::Refused;
+    }
     const std::size_t rgbStride = static_cast<std::size_t>(stored.width) * 3;
     const std::size_t scanStride = static_cast<std::size_t>(stored.width) * m_info.output_components;
     const int batch = std::clamp(m_info.rec_outbuf_height, 1, 4);
@@ -418,7 +420,9 @@ class JpegReader {
     }
   }
 
-  // The smallest N/8 whose output still covers what the caller needs.
+  // The smallest N/8 at which the picture itself, not counting the
+  // rounded-up part of its edge blocks, spans at least what the caller
+  // needs: a reduction after it then only ever shrinks.
   void chooseScale(int orientation) {
     if (!m_request.minimumSize) return;
     Size need = m_request.minimumSize(oriented(m_declared, orientation));
@@ -426,12 +430,34 @@ class JpegReader {
     for (int n = 1; n <= 8; ++n) {
       m_info.scale_num = static_cast<unsigned>(n);
       m_info.scale_denom = 8;
-      jpeg_calc_output_dimensions(&m_info);
-      if (static_cast<std::int64_t>(m_info.output_width) >= need.width &&
-          static_cast<std::int64_t>(m_info.output_height) >= need.height) {
-        return;
+      if (std::int64_t{m_info.image_width} * n >= std::int64_t{need.width} * 8 &&
+          std::int64_t{m_info.image_height} * n >= std::int64_t{need.height} * 8) {
+        break;
       }
     }
+    jpeg_calc_output_dimensions(&m_info);
+  }
+
+  // Where the delivered pixels lie on the displayed picture. libjpeg turns
+  // each 8 x 8 block into N x N pixels at scale N/8, rounding the output up,
+  // so its last column and row may stand partly for padding; turning the
+  // picture moves them to whichever side the turn takes them.
+  Coverage coverage(int orientation) const {
+    Coverage c;
+    c.source = static_cast<int>(m_info.scale_denom);
+    c.delivered = static_cast<int>(m_info.scale_num);
+    // The partial blocks lie at the stored picture's right and bottom
+    // edges; a displayed axis that starts there has them first.
+    switch (orientation) {
+      case 2: c.endAlignedAcross = true; break;                           // mirrored
+      case 3: c.endAlignedAcross = c.endAlignedDown = true; break;        // half turn
+      case 4: c.endAlignedDown = true; break;                             // upside down
+      case 6: c.endAlignedAcross = true; break;                           // across runs up the stored rows
+      case 7: c.endAlignedAcross = c.endAlignedDown = true; break;        // transversed
+      case 8: c.endAlignedDown = true; break;                             // down runs leftwards along stored columns
+      default: break;                                                     // upright, transposed
+    }
+    return c;
   }
 
   // Sends the buffered picture turned upright. Displayed pixel (x, y) is
@@ -656,7 +682,7 @@ util::Result<HeadCheck> checkJpegHead(Bytes head, std::uint64_t fileSize, const 
   using R = util::Result<HeadCheck>;
   if (head.size() < 2 || head[0] != 0xFF || head[1] != 0xD8) return R::failure("not a JPEG file");
   struct NoRows : RowSink {
-    bool begin(Size, Size) override { return false; }
+    bool begin(Size, Size, const Coverage&) override { return false; }
     void row(int, const std::uint8_t*) override {}
   } noRows;
   DecodeRequest request;

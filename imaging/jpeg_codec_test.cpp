@@ -16,6 +16,8 @@
 
 #include "imaging/codec.h"
 #include "imaging/exif_orientation.h"
+#include "imaging/geometry.h"
+#include "imaging/reduce.h"
 #include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
@@ -223,7 +225,7 @@ std::string withDeclaredSize(std::string file, std::uint8_t sofCode, int width, 
 // Counts without keeping anything: for pictures declared huge.
 class CountingSink : public RowSink {
  public:
-  bool begin(Size rows, Size) override {
+  bool begin(Size rows, Size, const imaging::Coverage&) override {
     ++begins;
     declared = rows;
     return true;
@@ -644,6 +646,83 @@ TEST_P(JpegOrientation, ReducedDecodingIsTurnedToo) {
 
 INSTANTIATE_TEST_SUITE_P(AllEight, JpegOrientation, ::testing::Range(1, 9));
 
+// ---------------------------------------------------------------------------
+// Thumbnails of reduced decodes against the exact average of the full decode
+
+// The thumbnail box at `percent` made as the picture loader makes it: the
+// decoder reduces while decoding, the reducer averages into the box.
+struct Reduced {
+  util::Status status = util::Status::success();
+  Raster box;
+};
+Reduced thumbnailOf(const std::string& file, double percent) {
+  DecodeRequest request;
+  request.minimumSize = [percent](Size full) { return SizeThumb(percent, full); };
+  BoxReducer reducer([percent](Size, Size full) { return SizeThumb(percent, full); });
+  Reduced r;
+  r.status = decodeJpeg(bytesOf(file), request, reducer);
+  r.box = reducer.takeResult();
+  return r;
+}
+
+TEST(JpegThumbnailGeometry, OddSizesAverageExactlyTheDecodedPicture) {
+  // Flat 8 x 8 blocks decode to the same flat colours at every scale, so
+  // the thumbnail of a reduced decode can match the exact area average of
+  // the full decode however the picture's edge cuts its last blocks, and
+  // wherever turning the picture puts them.
+  struct Case {
+    Size upright;
+    int orientation;
+  };
+  const Case cases[] = {{{477, 13}, 1}, {{13, 477}, 1}, {{721, 1}, 1},  {{1, 721}, 1}, {{213, 117}, 1},
+                        {{213, 117}, 6}, {{117, 213}, 8}, {{213, 117}, 3}, {{213, 117}, 2}, {{213, 117}, 4},
+                        {{213, 117}, 5}, {{213, 117}, 7}, {{477, 61}, 6}, {{61, 477}, 8}};
+  const double percents[] = {10, 25, 33, 50};
+  for (const Case& c : cases) {
+    // Flat in the blocks of the stored picture, which the decoder turns.
+    const Size stored = orientationSwapsAxes(c.orientation) ? Size{c.upright.height, c.upright.width} : c.upright;
+    Recipe recipe = rgbRecipe(flatBlocks(stored, static_cast<unsigned>(stored.width + 7 * c.orientation)));
+    recipe.lumaH = recipe.lumaV = 1;  // no chroma shared across blocks
+    recipe.quality = 100;
+    recipe.markers.push_back({JPEG_APP0 + 1, exifBlock(c.orientation)});
+    const std::string file = makeJpeg(recipe);
+    const Decoded full = decode(file);
+    ASSERT_TRUE(full.status.ok()) << full.status.message();
+    ASSERT_EQ(full.raster.size, c.upright);
+    for (const double percent : percents) {
+      SCOPED_TRACE(std::to_string(c.upright.width) + "x" + std::to_string(c.upright.height) + " orientation " +
+                   std::to_string(c.orientation) + " at " + std::to_string(percent) + "%");
+      const Reduced thumb = thumbnailOf(file, percent);
+      ASSERT_TRUE(thumb.status.ok()) << thumb.status.message();
+      const Size box = SizeThumb(percent, c.upright);
+      ASSERT_EQ(thumb.box.size, box);
+      const AverageError e = compareToAverage(thumb.box, exactAreaAverage(full.raster, box));
+      // The scaled inverse transforms round a flat block's level on their own.
+      EXPECT_LE(e.worst, 1.6) << "at " << e.x << "," << e.y;
+    }
+  }
+}
+
+TEST(JpegThumbnailGeometry, ScaleIsChosenByThePictureNotItsRoundedUpBlocks) {
+  // 1001 x 999 at 1/8 is 125.125 x 124.875 pixels of picture, rounded up to
+  // 126 x 125: too few for a 126 x 125 box, so 2/8 is needed.
+  struct Case {
+    Size need;
+    Size delivered;
+  };
+  const std::string file = encodeOrFail(gradient(1001, 999));
+  for (const Case& c : {Case{{125, 124}, {126, 125}}, Case{{126, 124}, {251, 250}}, Case{{125, 125}, {251, 250}},
+                        Case{{250, 249}, {251, 250}}, Case{{251, 249}, {376, 375}}, Case{{1001, 999}, {1001, 999}}}) {
+    SCOPED_TRACE(std::to_string(c.need.width) + "x" + std::to_string(c.need.height));
+    const Decoded d = decode(file, needing(c.need));
+    ASSERT_TRUE(d.status.ok()) << d.status.message();
+    EXPECT_EQ(d.raster.size, c.delivered);
+    // What the rows cover of the picture, in delivered pixels, holds the need.
+    EXPECT_GE(1001.0 * d.coverage.delivered / d.coverage.source, c.need.width);
+    EXPECT_GE(999.0 * d.coverage.delivered / d.coverage.source, c.need.height);
+  }
+}
+
 TEST(JpegOrientationMarkers, StoredSizeIsReportedSwappedForQuarterTurns) {
   Recipe recipe = rgbRecipe(gradient(40, 24));
   recipe.markers.push_back({JPEG_APP0 + 1, exifBlock(8)});
@@ -851,7 +930,7 @@ TEST_F(JpegDamage, ProgressiveCoefficientsAreGivenBackWhateverTheEnding) {
   }
   const std::string cut = whole.substr(0, whole.size() / 2);
   struct Refusing : RowSink {
-    bool begin(Size, Size) override { return false; }
+    bool begin(Size, Size, const imaging::Coverage&) override { return false; }
     void row(int, const std::uint8_t*) override {}
   };
   CountingSink counting;

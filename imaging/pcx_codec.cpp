@@ -186,7 +186,7 @@ util::Status decodePcx(Bytes data, const DecodeRequest& request, RowSink& sink) 
   if ((encoding == 1 ? available * kMaxRun / 2 : available) < needed) return util::Status::failure("data ends early");
 
   const Size size{static_cast<int>(w), static_cast<int>(h)};
-  if (!sink.begin(size, size)) return util::Status::failure("picture refused");
+  if (!sink.begin(size, size, Coverage{})) return util::Status::failure("picture refused");
   LineReader reader(d + kHeaderSize, dataEnd, encoding == 1);
   std::vector<std::uint8_t> line(lineBytes);
   std::vector<std::uint8_t> out(static_cast<std::size_t>(w) * 3);

@@ -253,7 +253,7 @@ util::Status decodePng(Bytes data, const DecodeRequest& request, RowSink& sink) 
     return util::Status::failure("PNG colour layout is not supported");
 
   const Size size{static_cast<int>(width), static_cast<int>(height)};
-  if (!sink.begin(size, size)) return util::Status::failure("picture refused");
+  if (!sink.begin(size, size, Coverage{})) return util::Status::failure("picture refused");
   std::vector<std::uint8_t> out(std::size_t{width} * 3);
 
   if (interlace == PNG_INTERLACE_NONE) {

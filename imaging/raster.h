@@ -48,15 +48,32 @@ struct Raster {
   bool operator==(const Raster&) const = default;
 };
 
+// Where the delivered pixels lie on the picture at its full displayed size,
+// for a decoder that reduces while decoding. Along each axis every
+// delivered pixel covers `source` / `delivered` source pixels, in a grid
+// that starts at the picture's start (left, top) or, where `endAligned...`
+// says so, at its end (right, bottom). A decoder reducing blocks rounds its
+// output up, so the pixel at the other end of the grid may cover only part
+// of its span: the rest lies outside the picture. The default is one
+// delivered pixel per source pixel.
+struct Coverage {
+  int source = 1;
+  int delivered = 1;
+  bool endAlignedAcross = false;
+  bool endAlignedDown = false;
+  bool operator==(const Coverage&) const = default;
+};
+
 // Receives a decoded picture row by row.
 class RowSink {
  public:
   virtual ~RowSink() = default;
   // Called once before any row. `rows` is the size of the rows that follow;
   // `full` is the picture's size as displayed at full resolution (larger
-  // than `rows` when the decoder reduced while decoding). Returning false
+  // than `rows` when the decoder reduced while decoding) and `coverage`
+  // tells which part of it each delivered pixel stands for. Returning false
   // refuses the picture: the decoder stops and fails.
-  virtual bool begin(Size rows, Size full) = 0;
+  virtual bool begin(Size rows, Size full, const Coverage& coverage) = 0;
   // Row `y` (0 = top) of rows.width RGB pixels. Rows come in order, each once.
   virtual void row(int y, const std::uint8_t* rgb) = 0;
 };
@@ -64,7 +81,7 @@ class RowSink {
 // A sink that keeps the whole picture.
 class RasterSink : public RowSink {
  public:
-  bool begin(Size rows, Size full) override {
+  bool begin(Size rows, Size full, const Coverage&) override {
     raster = Raster(rows);
     fullSize = full;
     return true;

@@ -13,7 +13,10 @@ namespace pixelmote::imaging {
 // picture's size is known. Every target pixel is the average of the source
 // area it covers (fractional pixels weighted by their share), so reductions
 // keep fine detail as a smooth average rather than dropping rows and
-// columns. Memory: the target raster and one accumulator row per open
+// columns. The area is that of the picture at full size: rows a decoder
+// reduced while decoding count by the part of the picture their pixels
+// cover (see Coverage), so a rounded-up edge pixel that lies partly outside
+// the picture neither stretches it nor weighs more than its share. Memory: the target raster and one accumulator row per open
 // target row; the source is never held whole.
 class BoxReducer : public RowSink {
  public:
@@ -21,7 +24,7 @@ class BoxReducer : public RowSink {
   // full displayed size) to the wanted output size.
   explicit BoxReducer(std::function<Size(Size rows, Size full)> target) : m_target(std::move(target)) {}
 
-  bool begin(Size rows, Size full) override;
+  bool begin(Size rows, Size full, const Coverage& coverage) override;
   void row(int y, const std::uint8_t* rgb) override;
 
   // The resampled picture; complete once every source row has arrived.
@@ -44,6 +47,8 @@ class BoxReducer : public RowSink {
   Raster m_out;
   int m_received = 0;
   bool m_identity = false;
+  double m_scaleDown = 1;   // delivered rows per target row
+  double m_offsetDown = 0;  // delivered rows before the picture's top edge
   // Horizontal taps: for target column x, m_taps[m_tapStart[x] .. m_tapStart[x+1]).
   std::vector<Tap> m_taps;
   std::vector<int> m_tapStart;

@@ -2,14 +2,19 @@
 #include "imaging/reduce.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <gtest/gtest.h>
+
+#include "imaging/geometry.h"
+#include "testsupport/codec_testing.h"
 
 namespace pixelmote::imaging {
 namespace {
 
 Raster reduce(const Raster& source, Size target) {
   BoxReducer reducer([target](Size, Size) { return target; });
-  EXPECT_TRUE(reducer.begin(source.size, source.size));
+  EXPECT_TRUE(reducer.begin(source.size, source.size, Coverage{}));
   for (int y = 0; y < source.size.height; ++y) reducer.row(y, source.row(y));
   EXPECT_EQ(reducer.rowsReceived(), source.size.height);
   return reducer.takeResult();
@@ -92,9 +97,97 @@ TEST(BoxReducer, FineDetailBecomesItsAverageNotAliasing) {
 
 TEST(BoxReducer, RefusesEmptySizes) {
   BoxReducer reducer([](Size, Size) { return Size{0, 5}; });
-  EXPECT_FALSE(reducer.begin({10, 10}, {10, 10}));
+  EXPECT_FALSE(reducer.begin({10, 10}, {10, 10}, Coverage{}));
   BoxReducer fromEmpty([](Size, Size) { return Size{1, 1}; });
-  EXPECT_FALSE(fromEmpty.begin({0, 10}, {0, 10}));
+  EXPECT_FALSE(fromEmpty.begin({0, 10}, {0, 10}, Coverage{}));
+}
+
+// ---------------------------------------------------------------------------
+// Rows a decoder reduced while decoding
+
+Raster mirrored(const Raster& r, bool across, bool down) {
+  Raster out(r.size);
+  for (int y = 0; y < r.size.height; ++y) {
+    for (int x = 0; x < r.size.width; ++x) {
+      const int sx = across ? r.size.width - 1 - x : x;
+      const int sy = down ? r.size.height - 1 - y : y;
+      std::memcpy(out.row(y) + x * 3, r.row(sy) + sx * 3, 3);
+    }
+  }
+  return out;
+}
+
+// What a decoder reducing a picture of flat 8 x 8 blocks to n/8 delivers:
+// n x n pixels of each block's colour, the output rounded up so that the
+// cut-off blocks at the right and bottom still give whole pixels.
+Raster deliveredAt(Size full, int n, unsigned seed) {
+  const Size rows{(full.width * n + 7) / 8, (full.height * n + 7) / 8};
+  Raster r(rows);
+  for (int y = 0; y < rows.height; ++y) {
+    for (int x = 0; x < rows.width; ++x) {
+      const Rgb c = testing::blockColour(x / n, y / n, seed);
+      std::memcpy(r.row(y) + x * 3, &c, 3);
+    }
+  }
+  return r;
+}
+
+TEST(BoxReducerCoverage, ReducedRowsAverageExactlyThePictureTheyCover) {
+  // Every thumbnail pixel must be the exact area average of the full-size
+  // picture, whatever the rounding of the reduced rows and on whichever
+  // side the cut-off blocks come after the picture was turned.
+  const Size sizes[] = {{477, 13}, {13, 477}, {721, 1}, {1, 721}, {37, 29}, {720, 477}, {9, 9}};
+  const double percents[] = {10, 25, 33, 50};
+  int checked = 0;
+  for (const Size full : sizes) {
+    const unsigned seed = static_cast<unsigned>(full.width * 1000 + full.height);
+    const Raster upright = testing::flatBlocks(full, seed);
+    for (const double percent : percents) {
+      const Size box = SizeThumb(percent, full);
+      for (int n = 1; n <= 8; ++n) {
+        // Only scales at which the picture itself spans the box: the decoder
+        // never reduces further.
+        if (full.width * n < box.width * 8 || full.height * n < box.height * 8) continue;
+        const Raster delivered = deliveredAt(full, n, seed);
+        for (int flips = 0; flips < 4; ++flips) {
+          const bool across = flips & 1;
+          const bool down = flips & 2;
+          SCOPED_TRACE(std::to_string(full.width) + "x" + std::to_string(full.height) + " at " +
+                       std::to_string(percent) + "%, " + std::to_string(n) + "/8, mirrored " +
+                       std::to_string(across) + std::to_string(down));
+          const Raster shown = mirrored(upright, across, down);
+          const Raster rows = mirrored(delivered, across, down);
+          BoxReducer reducer([percent](Size, Size f) { return SizeThumb(percent, f); });
+          ASSERT_TRUE(reducer.begin(rows.size, full, Coverage{8, n, across, down}));
+          for (int y = 0; y < rows.size.height; ++y) reducer.row(y, rows.row(y));
+          ASSERT_EQ(reducer.result().size, box);
+          const testing::AverageError e =
+              testing::compareToAverage(reducer.result(), testing::exactAreaAverage(shown, box));
+          // Rounded to the nearest level, plus single-precision accumulation.
+          EXPECT_LE(e.worst, 0.51) << "at " << e.x << "," << e.y;
+          ++checked;
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 200);
+}
+
+TEST(BoxReducerCoverage, ACutOffEdgePixelWeighsOnlyByWhatItCovers) {
+  // 9 source columns at 1/8 give 2 delivered pixels, the second standing
+  // for one source column only. In a 2-pixel box each pixel covers 4.5
+  // source columns: the first all of the first block, the second 3.5 of
+  // the first block and the cut-off column.
+  Raster delivered({2, 1});
+  const Rgb block{200, 100, 0};
+  const Rgb cut{0, 0, 252};
+  std::memcpy(delivered.row(0), &block, 3);
+  std::memcpy(delivered.row(0) + 3, &cut, 3);
+  BoxReducer reducer([](Size, Size) { return Size{2, 1}; });
+  ASSERT_TRUE(reducer.begin(delivered.size, {9, 1}, Coverage{8, 1}));
+  reducer.row(0, delivered.row(0));
+  EXPECT_EQ(reducer.result().at(0, 0), block);
+  EXPECT_EQ(reducer.result().at(1, 0), (Rgb{156, 78, 56}));  // (3.5 × block + 1 × cut) / 4.5
 }
 
 }  // namespace

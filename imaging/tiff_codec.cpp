@@ -275,7 +275,7 @@ util::Status decodeTiff(Bytes data, const DecodeRequest& request, RowSink& sink)
   band = std::clamp<std::uint32_t>(band, 1, height);
 
   const Size size{static_cast<int>(width), static_cast<int>(height)};
-  if (!sink.begin(size, size)) return util::Status::failure("picture refused");
+  if (!sink.begin(size, size, Coverage{})) return util::Status::failure("picture refused");
   std::vector<std::uint32_t> raster;
   std::vector<std::uint8_t> out;
   try {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -20,10 +22,11 @@ using imaging::Size;
 
 imaging::Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
 
-bool CheckingSink::begin(Size rows, Size full) {
+bool CheckingSink::begin(Size rows, Size full, const imaging::Coverage& coverage) {
   ++begins;
   raster = Raster(rows, kNeverDelivered);
   fullSize = full;
+  this->coverage = coverage;
   return accept;
 }
 
@@ -33,6 +36,95 @@ void CheckingSink::row(int y, const std::uint8_t* rgb) {
   if (y != rowsSeen || y < 0 || y >= raster.size.height) return;
   std::memcpy(raster.row(y), rgb, raster.stride());
   ++rowsSeen;
+}
+
+Rgb blockColour(int bx, int by, unsigned seed) {
+  std::uint32_t h = seed * 2654435761u ^ static_cast<std::uint32_t>(bx) * 40503u ^ static_cast<std::uint32_t>(by) * 9973u;
+  h ^= h >> 15;
+  h *= 2246822519u;
+  h ^= h >> 13;
+  return {static_cast<std::uint8_t>(h), static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h >> 16)};
+}
+
+Raster flatBlocks(Size size, unsigned seed) {
+  Raster r(size);
+  for (int y = 0; y < size.height; ++y) {
+    for (int x = 0; x < size.width; ++x) {
+      const Rgb c = blockColour(x / 8, y / 8, seed);
+      std::uint8_t* p = r.row(y) + static_cast<std::size_t>(x) * 3;
+      p[0] = c.r;
+      p[1] = c.g;
+      p[2] = c.b;
+    }
+  }
+  return r;
+}
+
+namespace {
+
+// Weights of source pixels [first, first + weights.size()) in each target cell.
+struct CellWeights {
+  int first = 0;
+  std::vector<double> weights;
+};
+
+std::vector<CellWeights> cellWeights(int source, int target) {
+  std::vector<CellWeights> cells(static_cast<std::size_t>(target));
+  const double width = static_cast<double>(source) / target;
+  for (int t = 0; t < target; ++t) {
+    const double from = t * width;
+    const double to = (t + 1) * width;
+    CellWeights& cell = cells[static_cast<std::size_t>(t)];
+    cell.first = static_cast<int>(from);
+    for (int s = cell.first; s < source && s < to; ++s) {
+      cell.weights.push_back((std::min<double>(s + 1, to) - std::max<double>(s, from)) / width);
+    }
+  }
+  return cells;
+}
+
+}  // namespace
+
+std::vector<double> exactAreaAverage(const Raster& source, Size target) {
+  const std::vector<CellWeights> across = cellWeights(source.size.width, target.width);
+  const std::vector<CellWeights> down = cellWeights(source.size.height, target.height);
+  std::vector<double> out(static_cast<std::size_t>(target.pixels()) * 3, 0.0);
+  for (int ty = 0; ty < target.height; ++ty) {
+    const CellWeights& dy = down[static_cast<std::size_t>(ty)];
+    for (std::size_t j = 0; j < dy.weights.size(); ++j) {
+      const std::uint8_t* row = source.row(dy.first + static_cast<int>(j));
+      for (int tx = 0; tx < target.width; ++tx) {
+        const CellWeights& dx = across[static_cast<std::size_t>(tx)];
+        double* o = &out[(static_cast<std::size_t>(ty) * target.width + tx) * 3];
+        for (std::size_t i = 0; i < dx.weights.size(); ++i) {
+          const double w = dx.weights[i] * dy.weights[j];
+          const std::uint8_t* p = row + (static_cast<std::size_t>(dx.first) + i) * 3;
+          o[0] += w * p[0];
+          o[1] += w * p[1];
+          o[2] += w * p[2];
+        }
+      }
+    }
+  }
+  return out;
+}
+
+AverageError compareToAverage(const Raster& actual, const std::vector<double>& expected) {
+  AverageError e;
+  EXPECT_EQ(static_cast<std::size_t>(actual.size.pixels()) * 3, expected.size());
+  if (static_cast<std::size_t>(actual.size.pixels()) * 3 != expected.size()) {
+    e.worst = 1e9;
+    return e;
+  }
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const double d = std::abs(actual.rgb[i] - expected[i]);
+    if (d > e.worst) {
+      e.worst = d;
+      e.x = static_cast<int>(i / 3 % static_cast<std::size_t>(actual.size.width));
+      e.y = static_cast<int>(i / 3 / static_cast<std::size_t>(actual.size.width));
+    }
+  }
+  return e;
 }
 
 namespace {
@@ -45,6 +137,7 @@ Decoded run(DecodeFn decode, const std::string& bytes, const imaging::DecodeRequ
   EXPECT_LE(sink.begins, 1) << "begin more than once";
   d.raster = std::move(sink.raster);
   d.full = sink.fullSize;
+  d.coverage = sink.coverage;
   d.begun = sink.begins > 0;
   d.rows = sink.rowsSeen;
   if (d.status.ok()) {

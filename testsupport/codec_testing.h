@@ -33,12 +33,13 @@ inline constexpr imaging::Rgb kNeverDelivered{1, 2, 3};
 // once, top to bottom, none before begin. begin() answers `accept`.
 class CheckingSink : public imaging::RasterSink {
  public:
-  bool begin(imaging::Size rows, imaging::Size full) override;
+  bool begin(imaging::Size rows, imaging::Size full, const imaging::Coverage& coverage) override;
   void row(int y, const std::uint8_t* rgb) override;
   // Begun once and every row delivered.
   bool complete() const { return begins == 1 && rowsSeen == raster.size.height; }
 
   bool accept = true;
+  imaging::Coverage coverage;  // as given to begin()
   int begins = 0;
   int rowsSeen = 0;
 };
@@ -48,6 +49,7 @@ struct Decoded {
   util::Status status = util::Status::success();
   imaging::Raster raster;  // rows as delivered; the others kNeverDelivered
   imaging::Size full;      // the full size given to begin()
+  imaging::Coverage coverage;  // and the coverage
   bool begun = false;      // begin() was called
   int rows = 0;            // rows delivered, in order
   bool complete() const { return begun && rows == raster.size.height; }
@@ -87,6 +89,26 @@ std::string risingAlphaPixels();
 
 // One row of raw RGBA pixels composed over `background`, rounded to nearest.
 imaging::Raster composedOver(const std::string& rgba, imaging::Rgb background);
+
+// A picture of flat 8 x 8 blocks of seeded random colours; the blocks at
+// the right and bottom edges are cut off where `size` is not a multiple of
+// 8. Block (bx, by) is `blockColour(bx, by, seed)`.
+imaging::Raster flatBlocks(imaging::Size size, unsigned seed);
+imaging::Rgb blockColour(int bx, int by, unsigned seed);
+
+// The exact area average of `source` over the cells of an even `target`
+// grid laid across the whole picture, in double precision: per target
+// pixel, three channel values.
+std::vector<double> exactAreaAverage(const imaging::Raster& source, imaging::Size target);
+
+// The largest per-channel difference between `actual` and the exact average
+// `expected`, with where it is.
+struct AverageError {
+  double worst = 0;
+  int x = 0;
+  int y = 0;
+};
+AverageError compareToAverage(const imaging::Raster& actual, const std::vector<double>& expected);
 
 // ImageMagick's conversion of raw 8-bit pixels (`layout` "rgb" or "rgba")
 // into `format` (e.g. "PNG24", "TIFF") with `options`; empty if convert failed.
