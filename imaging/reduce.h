@@ -16,8 +16,9 @@ namespace pixelmote::imaging {
 // columns. The area is that of the picture at full size: rows a decoder
 // reduced while decoding count by the part of the picture their pixels
 // cover (see Coverage), so a rounded-up edge pixel that lies partly outside
-// the picture neither stretches it nor weighs more than its share. Memory: the target raster and one accumulator row per open
-// target row; the source is never held whole.
+// the picture neither stretches it nor weighs more than its share.
+// Memory: the target raster and one accumulator row per open target row;
+// the source is never held whole.
 class BoxReducer : public RowSink {
  public:
   // `target` maps the decoder's announced sizes (rows delivered, picture's
