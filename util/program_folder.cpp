@@ -48,16 +48,26 @@ std::string programBaseName() {
   return name;
 }
 
-Result<std::string> writableProgramFolder() {
-  const std::string own = programFolder();
-  if (::access(own.c_str(), W_OK | X_OK) == 0) return own;
+Result<std::string> writableProgramFolder() { return ownFilesFolder(programFolder(), PIXELMOTE_INSTALL_BINDIR); }
+
+bool isInstalledFolder(const std::string& folder, const std::string& installedBinDir) {
+  struct stat a {};
+  struct stat b {};
+  if (folder.empty() || installedBinDir.empty()) return false;
+  if (::stat(folder.c_str(), &a) != 0 || ::stat(installedBinDir.c_str(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+Result<std::string> ownFilesFolder(const std::string& programFolder, const std::string& installedBinDir) {
+  const std::string& own = programFolder;
+  if (!isInstalledFolder(own, installedBinDir) && ::access(own.c_str(), W_OK | X_OK) == 0) return own;
   std::string base;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
     base = std::string(home) + "/.config";
   } else {
-    return Result<std::string>::failure("no writable folder: " + own + " is read-only and HOME is not set");
+    return Result<std::string>::failure("no folder for the program's files: HOME is not set");
   }
   const std::string folder = base + "/pixelmote";
   if (!makeFolders(folder)) {
