@@ -22,6 +22,7 @@ constexpr char kUsage[] =
     "folder's tree; Remove deletes them again; Report counts folders, pictures\n"
     "and bytes. The batch command pixelmote-batch runs the same work headless.\n"
     "\n"
+    "Options:\n"
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n"
     "\n"
