@@ -17,11 +17,15 @@ apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 
 
 [ "$(id -u)" -eq 0 ] || fail "run as root: the package is installed and removed with apt-get"
 version=$(sed -n 's/^project(Pixelmote VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-ensure_packages imagemagick man-db
+ensure_packages imagemagick man-db lintian desktop-file-utils appstream
 
 # PIXELMOTE_DEB names a package built already; by default it is built here.
-deb=${PIXELMOTE_DEB:-$(bash tools/package.sh | tail -n1)}
+deb=${PIXELMOTE_DEB:-}
+if [ -z "$deb" ]; then deb=$(bash tools/package.sh | tail -n1); fi
 [ -f "$deb" ] || fail "no package built"
+desktop-file-validate data/pixelmote.desktop || fail "desktop-file-validate"
+appstreamcli validate --no-net data/org.pixelmote.Pixelmote.metainfo.xml >&2 || fail "appstreamcli validate"
+lintian --fail-on error "$deb" >&2 || fail "lintian reports errors"
 if dpkg-query -W -f='${Status}' pixelmote 2>/dev/null | grep -q installed; then apt purge pixelmote; fi
 apt install "$deb"
 
