@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -30,6 +31,16 @@ bool makeFolders(const std::string& path) {
   }
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The home folder of the process's user in the account database, or "".
+std::string accountHome() {
+  std::vector<char> buf(16384);
+  passwd entry {};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) return {};
+  if (found->pw_dir == nullptr || found->pw_dir[0] != '/') return {};
+  return found->pw_dir;
 }
 
 }  // namespace
@@ -66,6 +77,8 @@ Result<std::string> ownFilesFolder(const std::string& programFolder, const std::
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
     base = std::string(home) + "/.config";
+  } else if (const std::string account = accountHome(); !account.empty()) {
+    base = account + "/.config";  // services and cron jobs may run without HOME
   } else {
     return Result<std::string>::failure("no folder for the program's files: HOME is not set");
   }

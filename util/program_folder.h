@@ -23,8 +23,8 @@ bool isInstalledFolder(const std::string& folder, const std::string& installedBi
 
 // The program's folder when it can be written and is not `installedBinDir`
 // (a program run from its build folder keeps its files beside it); else
-// $XDG_CONFIG_HOME/pixelmote (~/.config/pixelmote), created when missing.
-// An installed program thus never writes into a system folder such as
+// $XDG_CONFIG_HOME/pixelmote (~/.config/pixelmote, with the account's home
+// folder when HOME is unset), created when missing. An installed program thus never writes into a system folder such as
 // /usr/bin, even when run as root.
 Result<std::string> ownFilesFolder(const std::string& programFolder, const std::string& installedBinDir);
 

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "testsupport/temp_tree.h"
 
@@ -76,7 +78,7 @@ TEST(OwnFilesFolder, ABuildFolderKeepsItsFilesAndAnInstalledProgramUsesTheUsersF
   EXPECT_EQ(isInstalledFolder(tree.path("bin/"), bin), true);
 }
 
-TEST(OwnFilesFolder, AnInstalledProgramFallsBackToHomeAndFailsWithoutIt) {
+TEST(OwnFilesFolder, AnInstalledProgramFallsBackToHomeThenToTheAccountsHome) {
   TempTree tree;
   const std::string bin = tree.folder("usr/bin");
   const std::string home = tree.folder("home");
@@ -89,11 +91,15 @@ TEST(OwnFilesFolder, AnInstalledProgramFallsBackToHomeAndFailsWithoutIt) {
     EXPECT_TRUE(isFolder(home + "/.config/pixelmote")) << "created with its parents";
   }
   {
+    // As a service without HOME: the account's home folder, never the program's.
+    const passwd* account = ::getpwuid(::getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string expected = std::string(account->pw_dir) + "/.config/pixelmote";
     const ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
     const ScopedEnv homeVar("HOME", std::nullopt);
     const auto folder = ownFilesFolder(bin, bin);
-    ASSERT_FALSE(folder);
-    EXPECT_NE(folder.message().find("HOME"), std::string::npos) << folder.message();
+    ASSERT_TRUE(folder) << folder.message();
+    EXPECT_EQ(folder.value(), expected);
   }
 }
 
