@@ -153,7 +153,7 @@ void frmSplash::buildWindow() {
   Label5->setAlignment(Qt::AlignCenter);
   Label5->setGeometry(kTaglineRect);
 
-  Label1 = new QLabel(QStringLiteral("Pixelmote 1.0"), Frame1);
+  Label1 = new QLabel(QStringLiteral("Pixelmote " PIXELMOTE_VERSION), Frame1);
   Label1->setObjectName(QStringLiteral("Label1"));
   Label1->setFont(arial(12, true, false, false));
   Label1->setAlignment(Qt::AlignCenter);

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QXmlStreamReader>
@@ -20,6 +21,14 @@
 
 namespace pixelmote::app {
 namespace {
+
+// The version as CMakeLists.txt's project() states it, the one place it is kept.
+QString projectVersion() {
+  QFile file(QStringLiteral(PIXELMOTE_SOURCE_DIR "/CMakeLists.txt"));
+  if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("(CMakeLists.txt unreadable)");
+  const QRegularExpression pattern(QStringLiteral("project\\(Pixelmote VERSION ([0-9.]+)"));
+  return pattern.match(QString::fromUtf8(file.readAll())).captured(1);
+}
 
 // An About window whose browser only records the addresses it is given.
 class SplashTest : public ::testing::Test {
@@ -143,7 +152,7 @@ TEST_F(SplashTest, FixedClientAreaWithEveryControlInsideTheFrame) {
   }
   EXPECT_EQ(splash.Picture1->size(), QSize(32, 32));
   EXPECT_EQ(splash.windowTitle(), QStringLiteral("About Pixelmote"));
-  EXPECT_EQ(splash.Label1->text(), QStringLiteral("Pixelmote 1.0"));
+  EXPECT_EQ(splash.Label1->text(), QStringLiteral("Pixelmote ") + projectVersion());
 }
 
 TEST_F(SplashTest, PaintsGreyBackgroundIconAndBlueUnderlinedAddress) {

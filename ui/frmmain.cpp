@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -147,6 +148,7 @@ WindowOptions defaultWindowOptions() {
   const auto folder = util::writableProgramFolder();
   const std::string own = folder ? folder.value() : util::programFolder();
   options.settingsPath = util::joinPath(own, util::programBaseName() + ".ini");
+  options.startSettingsPath = findStartSettings(std::getenv("XDG_CONFIG_DIRS"));
   options.probeFolder = own;
   options.startFolder = usableStartFolder(currentFolder());
   options.volumes = machineVolumes;
@@ -652,7 +654,13 @@ void frmmain::SetKnob(int Index, float X) {
 // ----- settings file ----------------------------------------------------------------
 
 void frmmain::GetConfig() {
-  const SettingsDocument doc = loadSettings(m_settingsPath);
+  bool loaded = false;
+  SettingsDocument doc = loadSettings(m_settingsPath, &loaded);
+  // Until the user has a settings file of their own, the start values
+  // installed for all users are read as if they were the user's.
+  struct stat st {};
+  if (!loaded && !m_options.startSettingsPath.empty() && ::lstat(m_settingsPath.c_str(), &st) != 0 && errno == ENOENT)
+    doc = loadSettings(m_options.startSettingsPath);
   const auto read = [&](const char* section, const char* key) {
     return displayText(doc.value(section, key).value_or(std::string()));
   };

@@ -37,6 +37,8 @@ class FramePacer;
 // What the window takes from its surroundings; tests replace these.
 struct WindowOptions {
   std::string settingsPath;      // the settings file
+  // Read instead of the settings file while that does not exist; never written.
+  std::string startSettingsPath;
   std::string startFolder;       // the folder list's folder at creation
   std::string probeFolder;       // where the prefix probe is made
   // Mount points offered by the drive list.
@@ -48,7 +50,7 @@ struct WindowOptions {
 };
 
 // The options of a real start: settings beside the executable (or in the
-// per-user folder), the current folder, the machine's volumes, real message
+// per-user folder), start values from $XDG_CONFIG_DIRS, the current folder, the machine's volumes, real message
 // boxes and the desktop's browser.
 WindowOptions defaultWindowOptions();
 

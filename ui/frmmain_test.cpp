@@ -122,6 +122,7 @@ class FrmmainTest : public ::testing::Test {
   WindowOptions options() {
     WindowOptions o;
     o.settingsPath = settingsPath;
+    o.startSettingsPath = startSettingsPath;
     o.startFolder = start;
     o.probeFolder = probe;
     o.volumes = [this] { return volumes; };
@@ -232,6 +233,8 @@ class FrmmainTest : public ::testing::Test {
   std::string start = tree.folder("start");
   std::string probe = tree.folder("probe");
   std::string settingsPath = tree.path("pixelmote.ini");
+  // Start values for all users; no such file unless a test writes it.
+  std::string startSettingsPath = tree.path("xdg/pixelmote/pixelmote.ini");
   std::vector<std::string> volumes{"/", tree.root()};
   std::vector<std::string> folders;
   std::vector<std::string> messages;
@@ -613,6 +616,56 @@ TEST_F(FrmmainTest, SettingsAreSavedOnCloseAndRestoredOnTheNextStart) {
   w->mnuExit->trigger();
   EXPECT_FALSE(w->isVisible());
   EXPECT_EQ(readAll(settingsPath), saved);
+}
+
+TEST_F(FrmmainTest, AFirstStartReadsTheInstalledStartValuesAndExitWritesOnlyTheUsersFile) {
+  // The start values the package installs, as the repository holds them.
+  const std::string installed = readAll(std::string(PIXELMOTE_SOURCE_DIR) + "/data/xdg/pixelmote/pixelmote.ini");
+  ASSERT_FALSE(installed.empty());
+  tree.fileWith("xdg/pixelmote/pixelmote.ini", installed);
+  tree.file("start/a.jpg", 5);
+  {
+    auto w = openWindow();
+    EXPECT_EQ(w->txtPre->text(), "t_");
+    EXPECT_EQ(w->engine().settings().sPrefix, "t_");
+    EXPECT_EQ(w->knobOffset(0), 38.0f);
+    EXPECT_EQ(w->knobOffset(1), 114.0f);
+    EXPECT_EQ(w->knobOffset(2), 0.0f);
+    EXPECT_EQ(text(w->lblSlide[0]), "25");
+    EXPECT_EQ(text(w->lblSlide[1]), "75");
+    EXPECT_EQ(text(w->lblSlide[2]), "0");
+    EXPECT_EQ(w->cmbFrom->currentText(), "JPG");
+    EXPECT_EQ(w->cmbTo->currentText(), "JPG");
+    EXPECT_EQ(w->cmbCol->currentText(), "5");
+    EXPECT_EQ(w->cmbBorder->currentText(), "1");
+    EXPECT_EQ(w->engine().Dir1().path(), start) << "the start values name no folder";
+    EXPECT_EQ(status(*w), std::vector<std::string>{"Found 1 JPG images in " + start});
+    EXPECT_FALSE(fileExists(settingsPath)) << "start-up writes no settings";
+    typePrefix(*w, "s_");
+    w->mnuExit->trigger();
+  }
+  EXPECT_EQ(readAll(startSettingsPath), installed) << "the start values are never written";
+  EXPECT_EQ(readAll(settingsPath), "[Folder]\nPath=" + start +
+                                       "\n[Image]\nType=JPG\nThumb=JPG\nColumn=5\nBorder=1\nPrefix=s_\nSize=38\n"
+                                       "Quality=114\nSmooth=0\n");
+
+  // From now on the user's file is read, whatever the start values say.
+  tree.fileWith("xdg/pixelmote/pixelmote.ini", "[Image]\nPrefix=u_\nSize=152\nColumn=9\n");
+  auto w = openWindow();
+  EXPECT_EQ(w->txtPre->text(), "s_");
+  EXPECT_EQ(w->knobOffset(0), 38.0f);
+  EXPECT_EQ(w->cmbCol->currentText(), "5");
+  w->close();
+  EXPECT_EQ(readAll(startSettingsPath), "[Image]\nPrefix=u_\nSize=152\nColumn=9\n");
+}
+
+TEST_F(FrmmainTest, AnEmptyUsersFileStillCountsAsTheUsers) {
+  tree.fileWith("xdg/pixelmote/pixelmote.ini", "[Image]\nPrefix=u_\nSize=152\n");
+  tree.fileWith("pixelmote.ini", "");
+  auto w = openWindow();
+  EXPECT_EQ(w->txtPre->text(), "");
+  EXPECT_EQ(w->knobOffset(0), 0.0f);
+  w->close();
 }
 
 TEST_F(FrmmainTest, ValuesThatDoNotFitLeaveTheirControlAndOtherLinesSurviveASave) {

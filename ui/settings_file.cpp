@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "util/path.h"
@@ -205,6 +206,28 @@ util::IoResult WriteSetting(const std::string& path, std::string_view section, s
     return util::IoResult::failure(EINVAL, "cannot store entry '" + std::string(key) + "' of section '" +
                                                std::string(section) + "' in " + path);
   return saveSettings(path, doc);
+}
+
+std::vector<std::string> startSettingsCandidates(const char* xdgConfigDirs) {
+  std::vector<std::string> out;
+  std::string_view dirs = xdgConfigDirs != nullptr ? xdgConfigDirs : "";
+  while (!dirs.empty()) {
+    const auto colon = dirs.find(':');
+    std::string_view dir = dirs.substr(0, colon);
+    dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
+    if (dir.empty() || dir.front() != '/') continue;
+    out.push_back(util::joinPath(std::string(dir), "pixelmote/pixelmote.ini"));
+  }
+  if (out.empty()) out.push_back("/etc/xdg/pixelmote/pixelmote.ini");
+  return out;
+}
+
+std::string findStartSettings(const char* xdgConfigDirs) {
+  for (const std::string& path : startSettingsCandidates(xdgConfigDirs)) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+  }
+  return {};
 }
 
 }  // namespace pixelmote::ui

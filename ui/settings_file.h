@@ -68,4 +68,13 @@ std::string ReadSetting(const std::string& path, std::string_view section, std::
 util::IoResult WriteSetting(const std::string& path, std::string_view section, std::string_view key,
                             std::string_view value);
 
+// Where start values installed for all users may be: pixelmote/pixelmote.ini
+// under each folder of `xdgConfigDirs` (":"-separated, as $XDG_CONFIG_DIRS),
+// in order; empty and relative entries are passed over. No folders at all
+// (nullptr, "", or none usable) means "/etc/xdg".
+std::vector<std::string> startSettingsCandidates(const char* xdgConfigDirs);
+
+// The first of startSettingsCandidates() that is a regular file, or "".
+std::string findStartSettings(const char* xdgConfigDirs);
+
 }  // namespace pixelmote::ui

@@ -400,5 +400,38 @@ TEST_F(SettingsFileTest, SaveWaitsForTheDiskAndFailsWithIt) {
   EXPECT_EQ(folderEntries(), std::vector<std::string>{"pixelmote.ini"});  // no temporary file left
 }
 
+// --- start values installed for all users ------------------------------------
+
+TEST(StartSettingsTest, CandidatesFollowTheConfigFolderListInOrder) {
+  const std::string kSystem = "/etc/xdg/pixelmote/pixelmote.ini";
+  struct Case {
+    const char* dirs;
+    std::vector<std::string> expected;
+  } const cases[] = {
+      {nullptr, {kSystem}},
+      {"", {kSystem}},
+      {":", {kSystem}},
+      {"relative/dir", {kSystem}},
+      {"/opt/a", {"/opt/a/pixelmote/pixelmote.ini"}},
+      {"/opt/a/:/etc/xdg", {"/opt/a/pixelmote/pixelmote.ini", kSystem}},
+      {"::/opt/b:relative:/opt/a:", {"/opt/b/pixelmote/pixelmote.ini", "/opt/a/pixelmote/pixelmote.ini"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(startSettingsCandidates(c.dirs), c.expected) << (c.dirs ? c.dirs : "(unset)");
+  }
+}
+
+TEST_F(SettingsFileTest, TheFirstConfigFolderHoldingTheFileWins) {
+  const std::string a = m_tree.folder("a");
+  const std::string b = m_tree.folder("b");
+  const std::string c = m_tree.folder("c");
+  m_tree.folder("a/pixelmote/pixelmote.ini");  // a folder of that name is no settings file
+  const std::string inB = m_tree.fileWith("b/pixelmote/pixelmote.ini", "[Image]\nSize=1\n");
+  const std::string inC = m_tree.fileWith("c/pixelmote/pixelmote.ini", "[Image]\nSize=2\n");
+  EXPECT_EQ(findStartSettings((a + ":" + b + ":" + c).c_str()), inB);
+  EXPECT_EQ(findStartSettings((c + ":" + b).c_str()), inC);
+  EXPECT_EQ(findStartSettings((m_tree.path("missing") + ":" + a).c_str()), "");
+}
+
 }  // namespace
 }  // namespace pixelmote::ui

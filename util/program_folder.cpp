@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +33,16 @@ bool makeFolders(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The home folder of the process's user in the account database, or "".
+std::string accountHome() {
+  std::vector<char> buf(16384);
+  passwd entry {};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) return {};
+  if (found->pw_dir == nullptr || found->pw_dir[0] != '/') return {};
+  return found->pw_dir;
+}
+
 }  // namespace
 
 std::string programFolder() {
@@ -48,16 +59,28 @@ std::string programBaseName() {
   return name;
 }
 
-Result<std::string> writableProgramFolder() {
-  const std::string own = programFolder();
-  if (::access(own.c_str(), W_OK | X_OK) == 0) return own;
+Result<std::string> writableProgramFolder() { return ownFilesFolder(programFolder(), PIXELMOTE_INSTALL_BINDIR); }
+
+bool isInstalledFolder(const std::string& folder, const std::string& installedBinDir) {
+  struct stat a {};
+  struct stat b {};
+  if (folder.empty() || installedBinDir.empty()) return false;
+  if (::stat(folder.c_str(), &a) != 0 || ::stat(installedBinDir.c_str(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+Result<std::string> ownFilesFolder(const std::string& programFolder, const std::string& installedBinDir) {
+  const std::string& own = programFolder;
+  if (!isInstalledFolder(own, installedBinDir) && ::access(own.c_str(), W_OK | X_OK) == 0) return own;
   std::string base;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
     base = std::string(home) + "/.config";
+  } else if (const std::string account = accountHome(); !account.empty()) {
+    base = account + "/.config";  // services and cron jobs may run without HOME
   } else {
-    return Result<std::string>::failure("no writable folder: " + own + " is read-only and HOME is not set");
+    return Result<std::string>::failure("no folder for the program's files: HOME is not set");
   }
   const std::string folder = base + "/pixelmote";
   if (!makeFolders(folder)) {
