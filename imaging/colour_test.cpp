@@ -14,6 +14,7 @@
 #include "imaging/codec.h"
 #include "imaging/colour.h"
 #include "imaging/imglib.h"
+#include "imaging/prefetch.h"
 #include "imaging/render.h"
 #include "testsupport/codec_testing.h"
 #include "testsupport/colour_profiles.h"
@@ -189,6 +190,22 @@ TEST_F(ColourRender, GifThumbnailIsConvertedToSrgbBeforeItsPalette) {
     const Rgb got = shown.at(x, y), want = expected.at(x, y);
     EXPECT_LE(std::max({std::abs(got.r - want.r), std::abs(got.g - want.g), std::abs(got.b - want.b)}), 2)
         << "patch " << i;
+  }
+}
+
+TEST_F(ColourRender, ProfileComesThroughThePrefetcherToo) {
+  const Icc profile = adobeLikeProfile(70000);
+  const std::string first = picture("first.jpg", iccSegments(profile));
+  const std::string second = picture("second.jpg", {});
+  BoxPrefetcher prefetcher(1, 2);
+  prefetcher.schedule({first, second}, 50);
+  RenderSettings settings;
+  settings.sizePercent = 50;
+  QuietHost host;
+  for (const std::string& path : {first, second}) {
+    const RenderOutcome out = LoadSource(path, settings, host, &prefetcher);
+    ASSERT_EQ(out.result, RenderResult::Written) << out.message;
+    EXPECT_EQ(reassembled(app2IccPayloads(fileText(out.thumbnailPath))), path == first ? profile : Icc{});
   }
 }
 
