@@ -168,7 +168,7 @@ struct CallbackState {
   int maxScans = INT_MAX;
   bool inScans = false;    // the header has been read
   bool inRows = false;     // rows of a single-scan file are being decoded
-  bool ranOut = false;     // the data ended while rows were being decoded
+  bool ranOut = false;     // the data ended while rows, or a progressive file's scans, were being decoded
   bool inTrailer = false;  // every row has been decoded
   bool progressive = false;  // Huffman-coded progressive: every scan is read before the first row
   MappedCoefficients* coefficients = nullptr;  // the decoder's, when it has them mapped
