@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "imaging/raster.h"
 #include "util/result.h"
@@ -30,6 +31,10 @@ struct DecodeRequest {
   // least this large in both directions; unset means full size.
   std::function<Size(Size full)> minimumSize;
   DecodeLimits limits;
+  // When set, receives the ICC profile the delivered rows are in (JPEG,
+  // GIF); left empty when they are sRGB: the picture had no usable profile,
+  // or the decoder converted its pixels to sRGB (CMYK and gray JPEGs).
+  std::vector<std::uint8_t>* profile = nullptr;
 };
 
 using Bytes = std::span<const std::uint8_t>;
@@ -76,10 +81,13 @@ util::Result<HeadCheck> checkPcxHead(Bytes head, std::uint64_t fileSize, const D
 inline constexpr std::uint64_t kMetadataRoom = std::uint64_t{16} << 20;
 
 // Encoders: the complete file as bytes.
-// JPEG: quality 0-100 and smoothing 0-100 as the libjpeg settings; a
-// non-empty `comment` is stored in a comment marker (at most 65,533 bytes).
+// JPEG: quality 0-100 and smoothing 0-100 as the libjpeg settings; chroma
+// at full resolution from quality 90, halved both ways below. A non-empty
+// `comment` is stored in a comment marker (at most 65,533 bytes), first
+// after the JFIF header; a non-empty `iccProfile` follows it in APP2
+// segments as the ICC standard splits them.
 util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing,
-                                     std::string_view comment = {});
+                                     std::string_view comment = {}, std::span<const std::uint8_t> iccProfile = {});
 // GIF: a palette of at most 2^bits colours (bits 1-8) computed from the
 // picture, with error-diffusion dithering; a non-empty `comment` (without
 // NUL bytes) is stored in a comment extension before the picture.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/colour.h"
 #include "imaging/palette.h"
 
 namespace pixelmote::imaging {
@@ -258,9 +259,14 @@ class FrameDecoder {
   std::vector<std::uint8_t> m_frameRow;
 };
 
+// The application extension that carries an ICC profile in its sub-blocks.
+constexpr std::uint8_t kIccApplication[] = {'I', 'C', 'C', 'R', 'G', 'B', 'G', '1', '0', '1', '2'};
+
 // A Graphic Control Extension names the transparent index of the frame that
-// follows it; other extensions are skipped.
-Status readExtension(GifFileType& gif, const MemoryReader& reader, int& transparentIndex) {
+// follows it; an ICC application extension's profile goes to `profile`
+// when that is set; other extensions are skipped.
+Status readExtension(GifFileType& gif, const MemoryReader& reader, int& transparentIndex,
+                     std::vector<std::uint8_t>* profile) {
   int code = 0;
   GifByteType* block = nullptr;
   if (DGifGetExtension(&gif, &code, &block) == GIF_ERROR) return readFailure(reader, gif.Error);
@@ -271,8 +277,13 @@ Status readExtension(GifFileType& gif, const MemoryReader& reader, int& transpar
       transparentIndex = control.TransparentColor;
     }
   }
+  const bool icc = profile != nullptr && code == APPLICATION_EXT_FUNC_CODE && block != nullptr &&
+                   block[0] == sizeof kIccApplication &&
+                   std::equal(kIccApplication, kIccApplication + sizeof kIccApplication, block + 1);
+  if (icc) profile->clear();
   while (block != nullptr) {
     if (DGifGetExtensionNext(&gif, &block) == GIF_ERROR) return readFailure(reader, gif.Error);
+    if (icc && block != nullptr) profile->insert(profile->end(), block + 1, block + 1 + block[0]);
   }
   return Status::success();
 }
@@ -317,7 +328,7 @@ Status decodeFirstFrame(GifFileType& gif, const MemoryReader& reader, int transp
 // later frames of an animation are never looked at. `atFrame` tells whether
 // a frame was reached; otherwise the status says why not.
 Status readToFirstFrame(MemoryReader& reader, const DecodeLimits& limits, GifDecoder& gif, Size& screen,
-                        int& transparentIndex, bool& atFrame) {
+                        int& transparentIndex, bool& atFrame, std::vector<std::uint8_t>* profile = nullptr) {
   atFrame = false;
   if (!hasGifSignature(reader.data)) return Status::failure("not a GIF file");
   int error = 0;
@@ -338,7 +349,7 @@ Status readToFirstFrame(MemoryReader& reader, const DecodeLimits& limits, GifDec
     if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR) return readFailure(reader, gif->Error);
     switch (type) {
       case EXTENSION_RECORD_TYPE: {
-        Status status = readExtension(*gif, reader, transparentIndex);
+        Status status = readExtension(*gif, reader, transparentIndex, profile);
         if (!status) return status;
         break;
       }
@@ -361,8 +372,15 @@ util::Status decodeGif(Bytes data, const DecodeRequest& request, RowSink& sink) 
   Size screen;
   int transparentIndex = NO_TRANSPARENT_COLOR;
   bool atFrame = false;
-  const Status status = readToFirstFrame(reader, request.limits, gif, screen, transparentIndex, atFrame);
+  std::vector<std::uint8_t> profile;
+  const Status status = readToFirstFrame(reader, request.limits, gif, screen, transparentIndex, atFrame,
+                                         request.profile != nullptr ? &profile : nullptr);
   if (!atFrame) return status;
+  if (request.profile != nullptr) {
+    // Only a profile for RGB pixels that LittleCMS can read is handed on.
+    if (profile.empty() || ColourProfile::fromIcc(profile).space() != ProfileSpace::Rgb) profile.clear();
+    *request.profile = std::move(profile);
+  }
   return decodeFirstFrame(*gif, reader, transparentIndex, screen, request, sink);
 }
 

@@ -12,6 +12,7 @@
 
 #include "imaging/codec.h"
 #include "testsupport/codec_testing.h"
+#include "testsupport/colour_profiles.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -486,6 +487,48 @@ TEST(GifDecode, CodeSizeOf12IsCorrupt) {
   Decoded d = decode(gif);
   EXPECT_FALSE(d.status.ok());
   EXPECT_TRUE(contains(d.status.message(), "corrupt")) << d.status.message();
+}
+
+// The file with an ICC application extension holding `profile` (in
+// sub-blocks of at most 255 bytes) right after the global colour table.
+std::string withIccExtension(std::string gif, const std::vector<std::uint8_t>& profile) {
+  std::string extension = "\x21\xFF\x0B" "ICCRGBG1012";
+  for (std::size_t at = 0; at < profile.size(); at += 255) {
+    const std::size_t n = std::min<std::size_t>(255, profile.size() - at);
+    extension += static_cast<char>(n);
+    extension.append(profile.begin() + static_cast<std::ptrdiff_t>(at),
+                     profile.begin() + static_cast<std::ptrdiff_t>(at + n));
+  }
+  extension += '\0';
+  gif.insert(kHeaderSize + globalTableBytes(gif), extension);
+  return gif;
+}
+
+TEST(GifDecode, IccApplicationExtensionIsHandedOnWhenUsable) {
+  const testing::Icc adobe = testing::adobeLikeProfile();
+  testing::Icc garbage(700, 0x5A);
+  const struct {
+    const char* name;
+    testing::Icc inFile;
+    testing::Icc handedOn;
+  } cases[] = {{"rgb profile", adobe, adobe},
+               {"not a profile", garbage, {}},
+               {"cmyk profile", testing::tintedCmykProfile(), {}},
+               {"empty", {}, {}}};
+  const std::string plain = buildGif(smallPicture(4, 4));
+  const Raster pixels = decode(plain).raster;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> profile = {9};
+    DecodeRequest request;
+    request.profile = &profile;
+    const std::string gif = withIccExtension(plain, c.inFile);
+    const Decoded d = decode(gif, request);
+    ASSERT_TRUE(d.status.ok()) << d.status.message();
+    EXPECT_EQ(profile, c.handedOn);
+    EXPECT_EQ(d.raster, pixels);
+    EXPECT_TRUE(decode(gif).status.ok());  // no one asking: read as before
+  }
 }
 
 TEST(GifDecode, NotAGif) {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "imaging/codec.h"
+#include "imaging/colour.h"
 #include "util/file_bytes.h"
 #include "util/file_io.h"
 #include "util/path.h"
@@ -168,11 +169,20 @@ int readpngfile(const std::string& file, int, int, int& bitmap, std::int32_t& au
 
 int writejpgfile(const std::string& file, int quality, int smooth, int, int bitmap, std::int32_t, int, int) {
   const auto picture = pictureToWrite(bitmap, file);
-  return picture ? writeWith(encodeJpeg(*picture, quality, smooth, imagingVariables().ImgComment), file) : kWriteFailed;
+  const ImagingVariables& v = imagingVariables();
+  return picture ? writeWith(encodeJpeg(*picture, quality, smooth, v.ImgComment, v.ImgIccProfile), file) : kWriteFailed;
 }
 int writegiffile(const std::string& file, int bits, int bitmap, std::int32_t, int, int, const std::string&) {
   const auto picture = pictureToWrite(bitmap, file);
-  return picture ? writeWith(encodeGif(*picture, bits, imagingVariables().ImgComment), file) : kWriteFailed;
+  if (!picture) return kWriteFailed;
+  const ImagingVariables& v = imagingVariables();
+  if (!v.ImgIccProfile.empty()) {
+    // The palette is chosen from the colours as they are to be seen. A
+    // profile that cannot be used leaves the pixels as they are.
+    Raster srgb = *picture;
+    if (convertToSrgb(srgb, v.ImgIccProfile)) return writeWith(encodeGif(srgb, bits, v.ImgComment), file);
+  }
+  return writeWith(encodeGif(*picture, bits, v.ImgComment), file);
 }
 int writepcxfile(const std::string& file, int bits, int bitmap, std::int32_t, int, int) {
   const auto picture = pictureToWrite(bitmap, file);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "imaging/raster.h"
 
@@ -29,6 +30,10 @@ struct ImagingVariables {
   int ImgOption = 0;           // last numeric argument of every read and write
   std::string ImgLibText;      // last argument of the GIF and TIF calls
   std::string ImgComment;      // stored by JPEG and GIF writes (empty: none)
+  // The ICC profile the current picture's pixels are in (empty: sRGB). JPEG
+  // writes embed it; GIF writes, which have no reliable carrier for it,
+  // convert the pixels to sRGB first.
+  std::vector<std::uint8_t> ImgIccProfile;
 };
 
 // The one set of imaging variables of the program.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,6 +18,7 @@
 #include <jerror.h>
 
 #include "imaging/codec.h"
+#include "imaging/colour.h"
 #include "imaging/exif_orientation.h"
 #include "imaging/palette.h"
 
@@ -166,8 +168,9 @@ struct CallbackState {
   int maxScans = INT_MAX;
   bool inScans = false;    // the header has been read
   bool inRows = false;     // rows of a single-scan file are being decoded
-  bool ranOut = false;     // the data ended while rows were being decoded
+  bool ranOut = false;     // the data ended while rows, or a progressive file's scans, were being decoded
   bool inTrailer = false;  // every row has been decoded
+  bool progressive = false;  // Huffman-coded progressive: every scan is read before the first row
   MappedCoefficients* coefficients = nullptr;  // the decoder's, when it has them mapped
 };
 
@@ -178,6 +181,12 @@ MappedCoefficients& MappedCoefficients::owner(j_common_ptr info) {
 // Stray bytes some encoders leave between the last scan and the end marker.
 // More than this after entropy-coded data means the decoder lost its way.
 constexpr int kTolerableStrayBytes = 8;
+
+// From this quality on, chroma keeps full resolution (no subsampling).
+constexpr int kFullChromaQuality = 90;
+
+// The most profile bytes 255 APP2 segments can carry.
+constexpr std::size_t kLargestIccProfile = std::size_t{255} * 65519;
 
 // Display rows made at once when a picture is turned by a quarter.
 constexpr int kTurnBand = 64;
@@ -219,6 +228,14 @@ void onMessage(j_common_ptr info, int level) {
       // end marker runs out while its last rows are decoded. Whether bits
       // were really missing shows as JWRN_HIT_MARKER, which then follows.
       if (state->inRows) {
+        state->ranOut = true;
+        break;
+      }
+      // The same for the last scan of a progressive file; data missing
+      // shows as JWRN_HIT_MARKER there too, whole scans missing as
+      // coefficients left unrefined (checked once the scans are read). A
+      // second running out means the decoder went on reading past the end.
+      if (state->progressive && !state->ranOut) {
         state->ranOut = true;
         break;
       }
@@ -339,8 +356,10 @@ class JpegReader {
         static_cast<long>(std::clamp<std::int64_t>(m_request.limits.maxDecoderMemory, 1, LONG_MAX));
     jpeg_mem_src(&m_info, m_data.data(), static_cast<unsigned long>(m_data.size()));
     jpeg_save_markers(&m_info, JPEG_APP0 + 1, 0xFFFF);
+    if (!m_headerOnly) jpeg_save_markers(&m_info, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
     jpeg_read_header(&m_info, TRUE);
     m_state.inScans = true;
+    m_state.progressive = m_info.progressive_mode && !m_info.arith_code;
 
     m_declared = Size{static_cast<int>(m_info.image_width), static_cast<int>(m_info.image_height)};
     if (m_declared.pixels() > m_request.limits.maxPixels) return Stop::TooLarge;
@@ -353,12 +372,15 @@ class JpegReader {
     m_cmyk = m_info.jpeg_color_space == JCS_CMYK || m_info.jpeg_color_space == JCS_YCCK;
     m_invertedCmyk = m_cmyk && m_info.saw_Adobe_marker;
     m_info.out_color_space = m_cmyk ? JCS_CMYK : JCS_RGB;
+    m_convert = m_cmyk;
+    takeProfile();
     // The accurate integer IDCT: with SIMD it costs little over the fast one
     // and keeps gradients free of banding; reduced sizes use the scaled IDCTs.
     m_info.dct_method = JDCT_ISLOW;
     chooseScale(orientation);
 
     jpeg_start_decompress(&m_info);  // progressive files are read in full here
+    if (m_state.ranOut && !everyCoefficientRefined()) return Stop::EndsEarly;
     m_state.inRows = !jpeg_has_multiple_scans(&m_info);
 
     const Size stored{static_cast<int>(m_info.output_width), static_cast<int>(m_info.output_height)};
@@ -368,8 +390,8 @@ class JpegReader {
     const std::size_t rgbStride = static_cast<std::size_t>(stored.width) * 3;
     const std::size_t scanStride = static_cast<std::size_t>(stored.width) * m_info.output_components;
     const int batch = std::clamp(m_info.rec_outbuf_height, 1, 4);
-    if (orientation == 1 || m_cmyk) m_scanlines.resize(scanStride * batch);
-    if (orientation == 1 && m_cmyk) m_rgbRow.resize(rgbStride);
+    if (orientation == 1 || m_convert) m_scanlines.resize(scanStride * batch);
+    if (orientation == 1 && m_convert) m_rgbRow.resize(rgbStride);
     // Left uninitialised: libjpeg writes every byte.
     if (orientation != 1) m_stored.reset(new std::uint8_t[rgbStride * stored.height]);
 
@@ -377,7 +399,7 @@ class JpegReader {
     while (m_info.output_scanline < m_info.output_height) {
       const int first = static_cast<int>(m_info.output_scanline);
       // RGB rows of a picture that gets turned go straight into place.
-      const bool direct = orientation != 1 && !m_cmyk;
+      const bool direct = orientation != 1 && !m_convert;
       for (int i = 0; i < batch; ++i) {
         rows[i] = direct ? m_stored.get() + rgbStride * std::min(first + i, stored.height - 1)
                          : m_scanlines.data() + scanStride * i;
@@ -387,14 +409,14 @@ class JpegReader {
       for (int i = 0; i < got && !direct; ++i) {
         const int y = first + i;
         if (orientation == 1) {
-          if (m_cmyk) {
-            cmykToRgb(rows[i], m_rgbRow.data(), stored.width, m_invertedCmyk);
+          if (m_convert) {
+            convertRow(rows[i], m_rgbRow.data(), stored.width);
             m_sink.row(y, m_rgbRow.data());
           } else {
             m_sink.row(y, rows[i]);
           }
         } else {
-          cmykToRgb(rows[i], m_stored.get() + rgbStride * y, stored.width, m_invertedCmyk);
+          convertRow(rows[i], m_stored.get() + rgbStride * y, stored.width);
         }
       }
     }
@@ -404,6 +426,56 @@ class JpegReader {
     jpeg_finish_decompress(&m_info);
     if (orientation != 1) deliverTurned(stored, orientation);
     return Stop::None;
+  }
+
+  // Reads the embedded ICC profile, if any, and decides what becomes of it.
+  // RGB pictures keep their pixels and hand the profile on; CMYK and gray
+  // pictures are converted through it into sRGB (the rows we deliver are
+  // RGB, and a gray profile does not describe RGB rows). A malformed or
+  // incomplete set of segments, a profile LittleCMS cannot read, or one of
+  // another colour space than the picture's is ignored. Runs under setjmp:
+  // no libjpeg call after the first, so its locals are never skipped.
+  void takeProfile() {
+    if (m_request.profile != nullptr) m_request.profile->clear();
+    JOCTET* icc = nullptr;
+    unsigned int length = 0;
+    if (!jpeg_read_icc_profile(&m_info, &icc, &length)) return;
+    m_icc.reset(icc);
+    const ColourProfile profile = ColourProfile::fromIcc({icc, length});
+    if (!profile) return;
+    if (m_cmyk) {
+      m_toSrgb = SrgbTransform(profile, m_invertedCmyk ? SampleLayout::InvertedCmyk : SampleLayout::Cmyk);
+    } else if (m_info.jpeg_color_space == JCS_GRAYSCALE) {
+      m_toSrgb = SrgbTransform(profile, SampleLayout::Gray);
+      if (m_toSrgb) {
+        m_info.out_color_space = JCS_GRAYSCALE;
+        m_convert = true;
+      }
+    } else if (profile.space() == ProfileSpace::Rgb && m_request.profile != nullptr) {
+      m_request.profile->assign(icc, icc + length);
+    }
+  }
+
+  // Rows that libjpeg gives in another form than RGB, into RGB.
+  void convertRow(const std::uint8_t* in, std::uint8_t* rgb, int width) const {
+    if (m_toSrgb) {
+      m_toSrgb.apply(in, rgb, width);
+    } else {
+      cmykToRgb(in, rgb, width, m_invertedCmyk);
+    }
+  }
+
+  // Whether the scans read so far brought every coefficient of every
+  // component to full precision. A progressive file that ran out between
+  // scans lacks some; one that lacks only its end marker does not.
+  bool everyCoefficientRefined() const {
+    if (!m_state.progressive || m_info.coef_bits == nullptr) return false;
+    for (int c = 0; c < m_info.num_components; ++c) {
+      for (int k = 0; k < DCTSIZE2; ++k) {
+        if (m_info.coef_bits[c][k] != 0) return false;
+      }
+    }
+    return true;
   }
 
   void noteHeader() {
@@ -543,6 +615,12 @@ class JpegReader {
   JpegHeader m_header;
   bool m_cmyk = false;
   bool m_invertedCmyk = false;
+  bool m_convert = false;  // rows come as CMYK or gray and are converted to RGB
+  struct FreeBytes {
+    void operator()(JOCTET* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<JOCTET, FreeBytes> m_icc;  // the embedded profile, as libjpeg assembled it
+  SrgbTransform m_toSrgb;  // CMYK or gray rows through their profile; empty: none
   std::vector<std::uint8_t> m_scanlines;  // rows as libjpeg gives them
   std::vector<std::uint8_t> m_rgbRow;     // converted or turned rows
   std::unique_ptr<std::uint8_t[]> m_stored;  // the whole (reduced) picture, only when it must be turned
@@ -594,11 +672,13 @@ void finishOutput(j_compress_ptr info) {
 // code touches, and stays where it was made.
 class JpegWriter {
  public:
-  JpegWriter(const Raster& raster, int quality, int smoothing, std::string_view comment)
+  JpegWriter(const Raster& raster, int quality, int smoothing, std::string_view comment,
+             std::span<const std::uint8_t> iccProfile)
       : m_raster(raster),
         m_quality(std::clamp(quality, 0, 100)),
         m_smoothing(std::clamp(smoothing, 0, 100)),
-        m_comment(comment) {
+        m_comment(comment),
+        m_iccProfile(iccProfile) {
     m_info.err = jpeg_std_error(&m_errors);
     m_errors.error_exit = onError;
     m_errors.emit_message = [](j_common_ptr, int) {};  // the encoder's warnings do not concern us
@@ -637,12 +717,22 @@ class JpegWriter {
     m_info.in_color_space = JCS_RGB;
     jpeg_set_defaults(&m_info);
     jpeg_set_quality(&m_info, m_quality, TRUE);
+    if (m_quality >= kFullChromaQuality) {
+      for (int c = 0; c < m_info.num_components; ++c) {
+        m_info.comp_info[c].h_samp_factor = 1;
+        m_info.comp_info[c].v_samp_factor = 1;
+      }
+    }
     m_info.smoothing_factor = m_smoothing;
     m_info.optimize_coding = TRUE;
     jpeg_start_compress(&m_info, TRUE);
     if (!m_comment.empty()) {
       const auto length = static_cast<unsigned>(std::min<std::size_t>(m_comment.size(), 65533));
       jpeg_write_marker(&m_info, JPEG_COM, reinterpret_cast<const JOCTET*>(m_comment.data()), length);
+    }
+    // After the comment, which readers of the stamp look for near the start.
+    if (!m_iccProfile.empty()) {
+      jpeg_write_icc_profile(&m_info, m_iccProfile.data(), static_cast<unsigned>(m_iccProfile.size()));
     }
     const std::size_t stride = m_raster.stride();
     while (m_info.next_scanline < m_info.image_height) {
@@ -657,6 +747,7 @@ class JpegWriter {
   int m_quality;
   int m_smoothing;
   std::string_view m_comment;
+  std::span<const std::uint8_t> m_iccProfile;
   jpeg_compress_struct m_info{};
   jpeg_error_mgr m_errors{};
   StringDestination m_destination{};
@@ -725,10 +816,12 @@ util::Result<HeadCheck> checkJpegHead(Bytes head, std::uint64_t fileSize, const 
   return check;
 }
 
-util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing, std::string_view comment) {
+util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoothing, std::string_view comment,
+                                     std::span<const std::uint8_t> iccProfile) {
   if (util::Status s = checkWritable(raster); !s) return util::Result<std::string>::failure(s.message());
+  if (iccProfile.size() > kLargestIccProfile) return util::Result<std::string>::failure("colour profile too large");
   try {
-    JpegWriter writer(raster, quality, smoothing, comment);
+    JpegWriter writer(raster, quality, smoothing, comment, iccProfile);
     return writer.write();
   } catch (const std::bad_alloc&) {
     return util::Result<std::string>::failure("not enough memory to encode");

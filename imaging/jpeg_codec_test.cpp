@@ -19,6 +19,7 @@
 #include "imaging/geometry.h"
 #include "imaging/reduce.h"
 #include "testsupport/codec_testing.h"
+#include "testsupport/colour_profiles.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -495,6 +496,69 @@ TEST(JpegColour, CmykIsTurnedByOrientationToo) {
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(near(d.raster.at(63 - (i * 16 + 8), 8), kInks[i].expected, 6));
 }
 
+// CMYK and gray pictures with a profile are converted through it; the rows
+// delivered are sRGB and no profile is handed on.
+struct ProfiledInkCase {
+  const char* name;
+  bool adobe;           // Adobe marker: values stored as 255 - ink
+  J_COLOR_SPACE stored;
+};
+
+class JpegCmykProfile : public ::testing::TestWithParam<ProfiledInkCase> {};
+
+TEST_P(JpegCmykProfile, ConvertedThroughTheProfile) {
+  const ProfiledInkCase& c = GetParam();
+  const Icc profile = tintedCmykProfile();
+  Recipe recipe = cmykRecipe(c.adobe);
+  recipe.adobeMarker = c.adobe;
+  recipe.stored = c.stored;
+  for (const Icc& payload : iccSegments(profile)) recipe.markers.push_back({JPEG_APP0 + 2, payload});
+  std::vector<std::uint8_t> inks;
+  for (const Ink& ink : kInks) inks.insert(inks.end(), {ink.c, ink.m, ink.y, ink.k});
+  const std::vector<std::uint8_t> expected = referenceToSrgb(profile, TYPE_CMYK_8, inks, 4);
+
+  std::vector<std::uint8_t> handedOn = {1};
+  DecodeRequest request;
+  request.profile = &handedOn;
+  const Decoded d = decode(makeJpeg(recipe), request);
+  ASSERT_TRUE(d.status.ok()) << d.status.message();
+  EXPECT_TRUE(handedOn.empty());
+  for (int i = 0; i < 4; ++i) {
+    const Rgb want{expected[i * 3], expected[i * 3 + 1], expected[i * 3 + 2]};
+    EXPECT_TRUE(near(d.raster.at(i * 16 + 8, 8), want, 6)) << "ink " << i;
+  }
+  // Cyan ink under this profile is dimmer in blue than the naive conversion says.
+  EXPECT_FALSE(near(d.raster.at(1 * 16 + 8, 8), kInks[1].expected, 30));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, JpegCmykProfile,
+                         ::testing::Values(ProfiledInkCase{"plain_cmyk", false, JCS_CMYK},
+                                           ProfiledInkCase{"adobe_cmyk", true, JCS_CMYK},
+                                           ProfiledInkCase{"adobe_ycck", true, JCS_YCCK}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JpegGrayProfile, ConvertedThroughTheProfile) {
+  const Icc profile = linearGrayProfile();
+  Recipe recipe;
+  recipe.size = Size{32, 8};
+  recipe.input = JCS_GRAYSCALE;
+  recipe.components = 1;
+  recipe.lumaH = recipe.lumaV = 1;
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 32; ++x) recipe.samples.push_back(x < 16 ? 64 : 128);
+  }
+  const Decoded plain = decode(makeJpeg(recipe));
+  for (const Icc& payload : iccSegments(profile)) recipe.markers.push_back({JPEG_APP0 + 2, payload});
+  const std::vector<std::uint8_t> expected = referenceToSrgb(profile, TYPE_GRAY_8, {64, 128}, 2);
+  const Decoded d = decode(makeJpeg(recipe));
+  ASSERT_TRUE(d.status.ok() && plain.status.ok()) << d.status.message();
+  for (int i = 0; i < 2; ++i) {
+    const Rgb want{expected[i * 3], expected[i * 3 + 1], expected[i * 3 + 2]};
+    EXPECT_TRUE(near(d.raster.at(i * 16 + 8, 4), want, 2)) << i;
+    EXPECT_FALSE(near(plain.raster.at(i * 16 + 8, 4), want, 20)) << "the profile must move this grey";
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Reduced decoding
 
@@ -905,6 +969,55 @@ TEST_F(JpegDamage, DamagedProgressiveFileIsCorrupt) {
     damaged[middle + i + 1] = 0;
   }
   EXPECT_FALSE(decode(damaged).status.ok());
+}
+
+// A file missing only its end marker holds every pixel: both kinds are read
+// as if it were there. Data missing from a scan, or whole scans missing,
+// still fail.
+class JpegEndMarker : public ::testing::TestWithParam<bool> {
+ protected:
+  std::string file() const {
+    Recipe recipe = rgbRecipe(textured(256, 192));
+    recipe.progressive = GetParam();
+    return makeJpeg(recipe);
+  }
+};
+
+TEST_P(JpegEndMarker, MissingEndMarkerGivesTheSamePixels) {
+  const std::string whole = file();
+  ASSERT_EQ(whole.substr(whole.size() - 2), "\xFF\xD9");
+  const Decoded complete = decode(whole);
+  const Decoded unended = decode(whole.substr(0, whole.size() - 2));
+  ASSERT_TRUE(complete.status.ok()) << complete.status.message();
+  ASSERT_TRUE(unended.status.ok()) << unended.status.message();
+  EXPECT_EQ(unended.raster, complete.raster);
+}
+
+TEST_P(JpegEndMarker, CutInsideTheLastScanFails) {
+  const std::string whole = file();
+  for (const std::size_t cut : {std::size_t{3}, std::size_t{40}, std::size_t{400}}) {
+    SCOPED_TRACE(cut);
+    const Decoded d = decode(whole.substr(0, whole.size() - cut));
+    EXPECT_EQ(d.status.message(), "data ends early");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BaselineAndProgressive, JpegEndMarker, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "progressive" : "baseline"); });
+
+TEST(JpegEndMarkerProgressive, FileEndingBetweenScansFails) {
+  Recipe recipe = rgbRecipe(textured(256, 192));
+  recipe.progressive = true;
+  const std::string whole = makeJpeg(recipe);
+  // Cut just before each scan header after the first (the tables before it
+  // included): every scan that is there is whole, later ones are missing.
+  int cuts = 0;
+  for (std::size_t at = scanDataOffset(whole); (at = whole.find("\xFF\xDA", at + 1)) != std::string::npos;) {
+    SCOPED_TRACE(at);
+    ++cuts;
+    EXPECT_EQ(decode(whole.substr(0, at)).status.message(), "data ends early");
+  }
+  EXPECT_GE(cuts, 5);
 }
 
 // The size of the process's address space, from /proc/self/status.

@@ -72,13 +72,15 @@ util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePer
     const PictureType type = pictureTypeFor(path);
     auto file = readPicture(path, type);
     if (!file) return R::failure(file.message());
+    std::vector<std::uint8_t> profile;
     DecodeRequest request;
+    request.profile = &profile;
     request.minimumSize = [sizePercent](Size full) { return SizeThumb(sizePercent, full); };
     BoxReducer reducer([sizePercent](Size, Size full) { return SizeThumb(sizePercent, full); });
     const util::Status status = type.decode(Bytes(file->data), request, reducer);
     if (!status) return R::failure(status.message());
     if (reducer.rowsReceived() == 0) return R::failure("no picture data");
-    return LoadedBox{reducer.takeResult(), file->identity, file->data.size()};
+    return LoadedBox{reducer.takeResult(), file->identity, file->data.size(), std::move(profile)};
   } catch (const std::bad_alloc&) {
     return R::failure(kNoMemoryToLoad);
   } catch (const std::length_error&) {
@@ -139,6 +141,7 @@ RenderOutcome renderThumbnail(const std::string& sPath, const RenderSettings& se
   Raster output(box->box.size);
   host.Per(0, 2);
   copyRows(box->box, output, host);
+  std::vector<std::uint8_t> profile = std::move(box->iccProfile);
   box = util::Result<LoadedBox>::failure("");
   host.processEvents();
 
@@ -176,8 +179,10 @@ RenderOutcome renderThumbnail(const std::string& sPath, const RenderSettings& se
   v.ImgQuality = settings.quality;
   v.ImgSmooth = settings.smoothing;
   v.ImgComment = stamp;
+  v.ImgIccProfile = std::move(profile);
   const bool written = WriteImage(noType);
   v.ImgComment.clear();
+  v.ImgIccProfile.clear();
   if (!written) return cannotWrite(outcome.thumbnailPath, lastImagingError());
   return outcome;
 }

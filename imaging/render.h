@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "imaging/picture_file.h"
 #include "imaging/raster.h"
@@ -76,6 +77,7 @@ struct LoadedBox {
   Raster box;
   FileIdentity source;         // the picture file the box was decoded from, as it was opened
   std::uint64_t bytesRead = 0;  // bytes of the file read to decode it
+  std::vector<std::uint8_t> iccProfile;  // the RGB space the box is in, as embedded in the picture; empty: sRGB
 };
 
 // Why a load failed when memory ran out.

@@ -1,0 +1,166 @@
+#include "testsupport/colour_profiles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace pixelmote::testing {
+
+namespace {
+
+Icc saved(cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  Icc bytes;
+  if (profile != nullptr && cmsSaveProfileToMem(profile, nullptr, &size)) {
+    bytes.resize(size);
+    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
+  }
+  if (profile != nullptr) cmsCloseProfile(profile);
+  EXPECT_FALSE(bytes.empty()) << "LittleCMS could not make the test profile";
+  return bytes;
+}
+
+// CMYK (16-bit) to Lab for tintedCmykProfile: ink over paper, blue dimmed.
+int tintedInk(const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) {
+  const auto toLab = static_cast<cmsHTRANSFORM>(cargo);
+  const double k = 1.0 - in[3] / 65535.0;
+  double rgb[3];
+  for (int c = 0; c < 3; ++c) rgb[c] = (1.0 - in[c] / 65535.0) * k;
+  rgb[2] *= 0.7;
+  cmsCIELab lab;
+  cmsDoTransform(toLab, rgb, &lab, 1);
+  cmsFloat2LabEncoded(out, &lab);
+  return TRUE;
+}
+
+}  // namespace
+
+Icc adobeLikeProfile(std::size_t paddingBytes) {
+  cmsCIExyY white;
+  cmsWhitePointFromTemp(&white, 6504);
+  const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+  cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsFreeToneCurve(gamma);
+  if (profile != nullptr && paddingBytes > 0) {
+    std::vector<std::uint8_t> padding(paddingBytes);
+    for (std::size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const auto privateTag = static_cast<cmsTagSignature>(0x7a706164);  // 'zpad'
+    cmsWriteRawTag(profile, privateTag, padding.data(), static_cast<cmsUInt32Number>(padding.size()));
+  }
+  return saved(profile);
+}
+
+Icc tintedCmykProfile() {
+  cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+  cmsSetProfileVersion(profile, 4.3);
+  cmsSetDeviceClass(profile, cmsSigOutputClass);
+  cmsSetColorSpace(profile, cmsSigCmykData);
+  cmsSetPCS(profile, cmsSigLabData);
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+  cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+  cmsPipeline* pipeline = cmsPipelineAlloc(nullptr, 4, 3);
+  cmsStage* table = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+  cmsStageSampleCLut16bit(table, tintedInk, toLab, 0);
+  // The form a v4 lutAtoBType takes: input curves, table, output curves.
+  cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsPipelineInsertStage(pipeline, cmsAT_END, table);
+  cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsWriteTag(profile, cmsSigAToB0Tag, pipeline);
+  cmsPipelineFree(pipeline);
+  cmsDeleteTransform(toLab);
+  cmsCloseProfile(lab);
+  cmsCloseProfile(srgb);
+  return saved(profile);
+}
+
+Icc linearGrayProfile() {
+  cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+  cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), linear);
+  cmsFreeToneCurve(linear);
+  return saved(profile);
+}
+
+std::vector<Icc> iccSegments(const Icc& profile, std::size_t chunk) {
+  static const char kHeader[] = "ICC_PROFILE";  // with its NUL: 12 bytes
+  const std::size_t count = (profile.size() + chunk - 1) / chunk;
+  std::vector<Icc> payloads;
+  for (std::size_t i = 0; i < count; ++i) {
+    Icc payload(kHeader, kHeader + sizeof kHeader);
+    payload.push_back(static_cast<std::uint8_t>(i + 1));
+    payload.push_back(static_cast<std::uint8_t>(count));
+    const std::size_t from = i * chunk;
+    const std::size_t to = std::min(profile.size(), from + chunk);
+    payload.insert(payload.end(), profile.begin() + static_cast<std::ptrdiff_t>(from),
+                   profile.begin() + static_cast<std::ptrdiff_t>(to));
+    payloads.push_back(std::move(payload));
+  }
+  return payloads;
+}
+
+std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& payloads) {
+  std::string segments;
+  for (const Icc& payload : payloads) {
+    const std::size_t length = payload.size() + 2;
+    segments += "\xFF\xE2";
+    segments += static_cast<char>(length >> 8);
+    segments += static_cast<char>(length & 0xFF);
+    segments.append(payload.begin(), payload.end());
+  }
+  return jpeg.substr(0, 2) + segments + jpeg.substr(2);
+}
+
+std::vector<Icc> app2IccPayloads(const std::string& jpeg) {
+  std::vector<Icc> payloads;
+  std::size_t at = 2;
+  while (at + 4 <= jpeg.size() && static_cast<std::uint8_t>(jpeg[at]) == 0xFF) {
+    const auto marker = static_cast<std::uint8_t>(jpeg[at + 1]);
+    if (marker == 0xDA) break;
+    const std::size_t length =
+        (std::size_t{static_cast<std::uint8_t>(jpeg[at + 2])} << 8) | static_cast<std::uint8_t>(jpeg[at + 3]);
+    if (marker == 0xE2 && length >= 16 && jpeg.compare(at + 4, 12, std::string("ICC_PROFILE\0", 12)) == 0) {
+      payloads.emplace_back(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                            jpeg.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
+    }
+    at += 2 + length;
+  }
+  return payloads;
+}
+
+Icc reassembled(const std::vector<Icc>& payloads) {
+  Icc profile;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    const Icc& p = payloads[i];
+    if (p.size() < 14 || p[12] != i + 1 || p[13] != payloads.size()) return {};
+    profile.insert(profile.end(), p.begin() + 14, p.end());
+  }
+  return profile;
+}
+
+std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
+                                          const std::vector<std::uint8_t>& samples, int pixels) {
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(pixels) * 3);
+  cmsHPROFILE from = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  cmsHTRANSFORM transform = from != nullptr ? cmsCreateTransform(from, format, srgb, TYPE_RGB_8,
+                                                                 INTENT_RELATIVE_COLORIMETRIC, 0)
+                                            : nullptr;
+  EXPECT_NE(transform, nullptr) << "LittleCMS refused the test profile";
+  if (transform != nullptr) {
+    cmsDoTransform(transform, samples.data(), rgb.data(), static_cast<cmsUInt32Number>(pixels));
+    cmsDeleteTransform(transform);
+  }
+  cmsCloseProfile(srgb);
+  if (from != nullptr) cmsCloseProfile(from);
+  return rgb;
+}
+
+imaging::Raster referenceToSrgb(const Icc& profile, const imaging::Raster& raster) {
+  imaging::Raster out = raster;
+  out.rgb = referenceToSrgb(profile, TYPE_RGB_8, raster.rgb, static_cast<int>(raster.size.pixels()));
+  return out;
+}
+
+}  // namespace pixelmote::testing

@@ -1,0 +1,53 @@
+// Helpers for colour tests: ICC profiles made with LittleCMS, their APP2
+// segments in JPEG files, and reference conversions to sRGB.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <lcms2.h>
+
+#include "imaging/raster.h"
+
+namespace pixelmote::testing {
+
+using Icc = std::vector<std::uint8_t>;
+
+// An RGB matrix profile with Adobe RGB (1998) primaries, D65 white and a
+// gamma of 2.2. With `paddingBytes`, a private tag of that many bytes makes
+// the profile larger (to need several APP2 segments).
+Icc adobeLikeProfile(std::size_t paddingBytes = 0);
+
+// A CMYK output profile whose colours are plain ink-over-paper with the
+// blue of the result dimmed to 70 %: far enough from the naive conversion
+// that a test tells the two apart.
+Icc tintedCmykProfile();
+
+// A gray profile with a linear tone curve (gamma 1.0).
+Icc linearGrayProfile();
+
+// The profile split into APP2 payloads as the ICC standard says:
+// "ICC_PROFILE\0", sequence number from 1, count, at most `chunk` bytes.
+std::vector<Icc> iccSegments(const Icc& profile, std::size_t chunk = 65519);
+
+// `jpeg` with `payloads` inserted as APP2 segments right after its SOI.
+std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& payloads);
+
+// The ICC payloads of a JPEG's APP2 segments before its first scan, in file
+// order, with their 14-byte headers.
+std::vector<Icc> app2IccPayloads(const std::string& jpeg);
+
+// The profile reassembled from well-formed payloads in file order; empty
+// when a header, a sequence number or the count is wrong.
+Icc reassembled(const std::vector<Icc>& payloads);
+
+// LittleCMS's own conversion of `samples` (`format` a TYPE_..._8 of
+// LittleCMS) through `profile` into 8-bit sRGB, relative colorimetric.
+std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
+                                          const std::vector<std::uint8_t>& samples, int pixels);
+
+// The same for a whole RGB raster.
+imaging::Raster referenceToSrgb(const Icc& profile, const imaging::Raster& raster);
+
+}  // namespace pixelmote::testing
