@@ -50,7 +50,7 @@ std::string thumbnailPathFor(const std::string& picturePath, const std::string& 
 
 // Changes whenever the way thumbnails are rendered changes, so that
 // thumbnails of an older way are not taken as up to date.
-inline constexpr int kRenderingVersion = 1;
+inline constexpr int kRenderingVersion = 2;
 
 // The text a thumbnail records about what it was made from: the picture
 // file's size and modification time and the settings that shape the
