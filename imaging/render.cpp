@@ -18,12 +18,17 @@
 #include "util/path.h"
 #include "util/program_folder.h"
 #include "util/temp_files.h"
+#include "util/unique_fd.h"
 
 namespace pixelmote::imaging {
 
+std::string thumbnailNameFor(const std::string& pictureName, const std::string& prefix, const std::string& thumbExt) {
+  return prefix + util::StripExt(pictureName) + "." + thumbExt;
+}
+
 std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt) {
   return util::joinPath(util::FolderPart(picturePath),
-                        prefix + util::StripExt(util::FileNamePart(picturePath)) + "." + thumbExt);
+                        thumbnailNameFor(util::FileNamePart(picturePath), prefix, thumbExt));
 }
 
 std::string thumbnailStamp(const FileIdentity& picture, const RenderSettings& settings) {
@@ -46,12 +51,11 @@ namespace {
 // The comment a thumbnail file begins with (its stamp sits near the start);
 // empty for a file that is not a regular file or cannot be read.
 std::string leadingCommentOfFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return {};
+  const util::UniqueFd fd = util::openForReading(path);
+  if (!fd) return {};
   std::uint8_t head[4096];
   struct stat st {};
-  const ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, head, sizeof head) : -1;
-  ::close(fd);
+  const ssize_t n = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? util::readFully(fd.get(), head, sizeof head, 0) : -1;
   if (n <= 0) return {};
   return leadingComment(Bytes(head, static_cast<std::size_t>(n)));
 }

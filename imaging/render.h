@@ -44,8 +44,10 @@ struct RenderOutcome {
   std::string message;        // why, for logs and tests
 };
 
-// The thumbnail's path for a picture: its folder, "/", the prefix, the
-// picture's name up to its first ".", ".", the thumbnail type.
+// The thumbnail's file name for the picture named `pictureName` (no folder):
+// the prefix, the picture's name up to its first ".", ".", the thumbnail type.
+std::string thumbnailNameFor(const std::string& pictureName, const std::string& prefix, const std::string& thumbExt);
+// The thumbnail's path for a picture: its folder, "/" and thumbnailNameFor.
 std::string thumbnailPathFor(const std::string& picturePath, const std::string& prefix, const std::string& thumbExt);
 
 // Changes whenever the way thumbnails are rendered changes, so that

@@ -92,6 +92,9 @@ TEST_F(RenderTest, ThumbnailNameUsesTheTextBeforeTheFirstPoint) {
   EXPECT_EQ(thumbnailPathFor("/pics/MY.TRIP.JPG", "t_", "gif"), "/pics/t_MY.gif");
   EXPECT_EQ(thumbnailPathFor("/a.b/c.d/x.jpg", "th", "jpg"), "/a.b/c.d/thx.jpg");
   EXPECT_EQ(thumbnailPathFor("/p/.hidden.jpg", "t_", "jpg"), "/p/t_.jpg");
+  // The name alone, as the engine looks thumbnails up in a folder's listing.
+  EXPECT_EQ(thumbnailNameFor("MY.TRIP.JPG", "t_", "gif"), "t_MY.gif");
+  EXPECT_EQ(thumbnailNameFor(".hidden.jpg", "th", "jpg"), "th.jpg");
 }
 
 TEST_F(RenderTest, FullSizeThumbnailIsTheSamePicture) {

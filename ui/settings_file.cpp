@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "util/path.h"
+#include "util/unique_fd.h"
 
 namespace pixelmote::ui {
 
@@ -56,23 +57,19 @@ bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != 
 // Reads the whole file into `out`; returns 0 or the errno of the failing step.
 int readWholeFile(const std::string& path, std::string& out) {
   out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  const util::UniqueFd fd = util::openForReading(path);
+  if (!fd) return errno;
   char buffer[8192];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = util::readFully(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
-      if (errno == EINTR) continue;
       const int err = errno;
-      ::close(fd);
       out.clear();
       return err;
     }
-    if (n == 0) break;
     out.append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < sizeof buffer) return 0;
   }
-  ::close(fd);
-  return 0;
 }
 
 }  // namespace
