@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/module1.h"
 #include "imaging/imglib.h"
 #include "ui/frmmain.h"
 #include "util/memory.h"
@@ -55,7 +56,9 @@ int main(int argc, char** argv) {
   pixelmote::imaging::startImaging();
   // Temporary files of earlier runs that were killed are cleared at once.
   if (const auto own = pixelmote::util::writableProgramFolder()) pixelmote::util::removeDeadLeftovers(own.value());
-  pixelmote::ui::frmmain window(pixelmote::ui::defaultWindowOptions());
+  pixelmote::ui::WindowOptions options = pixelmote::ui::defaultWindowOptions();
+  pixelmote::app::addStartUpParts(options);
+  pixelmote::ui::frmmain window(std::move(options));
 
   // Signals reach the window through a pipe, so that closing (and saving the
   // settings) happens on the event loop, never inside the handler.

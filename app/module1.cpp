@@ -93,4 +93,13 @@ void showAbout(frmSplash& splash) {
   splash.exec();
 }
 
+void addStartUpParts(ui::WindowOptions& options) {
+  options.icon = programIcon();
+  options.showAbout = [openUrl = options.openUrl](QWidget* mainWindow) {
+    auto* splash = mainWindow->findChild<frmSplash*>(QString(), Qt::FindDirectChildrenOnly);
+    if (splash == nullptr) splash = new frmSplash(openUrl, mainWindow);
+    showAbout(*splash);
+  };
+}
+
 }  // namespace pixelmote::app

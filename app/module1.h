@@ -3,6 +3,8 @@
 
 #include <QIcon>
 
+#include "ui/frmmain.h"
+
 class QWidget;
 
 namespace pixelmote::app {
@@ -23,5 +25,10 @@ void SetTopMost(QWidget* window, bool bOnTop);
 
 // Opens the About window: on top, then modal until it is hidden again.
 void showAbout(frmSplash& splash);
+
+// Hands the main window what start-up owns: the program's icon, and Help >
+// About showing one About window (made on first use as a child of the main
+// window, kept between showings) that opens addresses with options.openUrl.
+void addStartUpParts(ui::WindowOptions& options);
 
 }  // namespace pixelmote::app

@@ -55,14 +55,11 @@ class CreateTest : public ::testing::Test {
  protected:
   CreateTest() : engine(frontend, NumberFormat::english()) {
     imaging::startImaging();
-    frontend.engine = &engine;
-    engine.setSourceType("JPG");
-    engine.setThumbType("JPG");
   }
 
   CommandResult create(const std::string& folder = "") {
-    engine.setFolderPath(folder.empty() ? tree.root() : folder);
-    return engine.runCommand(Operation::Create);
+    settings.sFolder = folder.empty() ? tree.root() : folder;
+    return engine.runCommand(Operation::Create, settings, options);
   }
   std::string picture(const std::string& relative, Size size = {64, 48}) {
     return tree.fileWith(relative, jpegBytes(size));
@@ -72,6 +69,8 @@ class CreateTest : public ::testing::Test {
   TempTree tree;
   RecordingFrontend frontend;
   Engine engine;
+  BatchSettings settings;
+  RunOptions options;
 };
 
 TEST_F(CreateTest, WritesThumbnailsAndLinkedPages) {
@@ -107,8 +106,8 @@ TEST_F(CreateTest, WritesThumbnailsAndLinkedPages) {
 
 TEST_F(CreateTest, RowsBreakAfterEveryColumnsCells) {
   for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg", "6.jpg", "7.jpg"}) picture(name, {8, 8});
-  engine.settings().iColumns = 3;
-  engine.settings().iBorder = 0;
+  settings.iColumns = 3;
+  settings.iBorder = 0;
   ASSERT_EQ(create(), CommandResult::Ran);
   std::string cells;
   for (int i = 1; i <= 7; ++i) {
@@ -138,12 +137,33 @@ TEST_F(CreateTest, SecondRunSkipsThumbnailsAndRendersThePicturesAgain) {
 TEST_F(CreateTest, GifThumbnailsForJpegPictures) {
   picture("MY.TRIP.JPG", {100, 50});
   picture("MY.DOG.JPG", {100, 50});
-  engine.setThumbType("GIF");
+  settings.sThumbExt = "gif";
   ASSERT_EQ(create(), CommandResult::Ran);
   // Both pictures share one thumbnail name; both cells point at it.
   EXPECT_EQ(tree.read("t_MY.gif").substr(0, 6), "GIF89a");
   const std::string page = tree.read("index.html");
   EXPECT_NE(page.find(cell("MY.DOG.JPG", "t_MY.gif") + cell("MY.TRIP.JPG", "t_MY.gif")), std::string::npos);
+}
+
+TEST_F(CreateTest, AThumbnailTypeChangedDuringARunReachesThePicturesNotYetBegun) {
+  picture("a.jpg");
+  picture("b.jpg");
+  picture("c.jpg");
+  bool changed = false;
+  frontend.onEvents = [&] {
+    if (!changed && tree.exists("t_a.jpg")) {
+      engine.thumbTypeChanged("GIF");
+      changed = true;
+    }
+  };
+  ASSERT_EQ(create(), CommandResult::Ran);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(tree.read("t_a.jpg").substr(0, 2), "\xff\xd8");
+  EXPECT_EQ(tree.read("t_b.gif").substr(0, 6), "GIF89a");
+  EXPECT_EQ(tree.read("t_c.gif").substr(0, 6), "GIF89a");
+  EXPECT_FALSE(tree.exists("t_b.jpg"));
+  EXPECT_NE(tree.read("index.html").find(cell("a.jpg", "t_a.jpg") + cell("b.jpg", "t_b.gif")), std::string::npos);
+  EXPECT_EQ(engine.settings().sThumbExt, "gif");
 }
 
 TEST_F(CreateTest, UnreadablePicturesAreSkippedWithAStatusLine) {
@@ -251,12 +271,14 @@ TEST_F(CreateTest, ParallelRunsGiveTheSameFilesLinesAndProgress) {
     }
   }
   tree.fileWith("f1/bad.jpg", "not a picture");
-  engine.setThumbType("GIF");
+  settings.sThumbExt = "gif";
 
   std::vector<std::vector<std::string>> calls;
   std::vector<std::vector<std::pair<std::string, std::string>>> trees;
+  // Each run starts with the folder list on its folder, as the last one left it.
+  engine.setFolderPath(tree.root());
   for (unsigned jobs : {1u, 4u, 2u}) {
-    engine.setJobs(jobs);
+    options.jobs = jobs;
     frontend.calls.clear();
     ASSERT_EQ(create(), CommandResult::Ran);
     calls.push_back(frontend.calls);
@@ -272,7 +294,7 @@ TEST_F(CreateTest, ParallelRunsGiveTheSameFilesLinesAndProgress) {
 
 TEST_F(CreateTest, StopInAParallelRunWritesNothingPastThePictureItStoppedAt) {
   for (int p = 0; p < 12; ++p) picture("p" + std::to_string(10 + p) + ".jpg", {64, 48});
-  engine.setJobs(4);
+  options.jobs = 4;
   // Stop during the third picture's copy: workers have loaded pictures ahead.
   frontend.stopWhen = [](const RecordingFrontend& f) { return f.callsStartingWith("bar 2 50").size() >= 3; };
   ASSERT_EQ(create(), CommandResult::Ran);
@@ -284,7 +306,7 @@ TEST_F(CreateTest, StopInAParallelRunWritesNothingPastThePictureItStoppedAt) {
 
 TEST_F(CreateTest, ParallelRunCopesWithAFolderThatChangesAfterTheWalk) {
   for (int p = 0; p < 6; ++p) picture("d/p" + std::to_string(p) + ".jpg", {32, 32});
-  engine.setJobs(3);
+  options.jobs = 3;
   bool changed = false;
   frontend.onEvents = [&] {
     // Once the first folder is being processed, a picture of the second
@@ -312,7 +334,7 @@ TEST_F(CreateTest, UpdateRendersExactlyThePicturesWhoseSourceOrSettingsChanged) 
   for (int p = 0; p < 4; ++p) picture("p" + std::to_string(p) + ".jpg", {40, 30});
   tree.fileWith("t_x.jpg", tree.read("p0.jpg"));  // a thumbnail with no record of its picture
   picture("x.jpg", {20, 20});
-  engine.setUpdateOnly(true);
+  options.updateOnly = true;
   ASSERT_EQ(create(), CommandResult::Ran);
   const std::vector<std::string> firstLines = frontend.status;
   const std::string firstPage = tree.read("index.html");
@@ -344,14 +366,14 @@ TEST_F(CreateTest, UpdateRendersExactlyThePicturesWhoseSourceOrSettingsChanged) 
   EXPECT_EQ(jpegSize(tree.path("t_p2.jpg")), (Size{15, 5}));
 
   // A setting that shapes thumbnails renders all of them again.
-  engine.settings().iQuality = 50;
+  settings.iQuality = 50;
   ASSERT_EQ(create(), CommandResult::Ran);
   const std::vector<ino_t> requality = inodes();
   for (std::size_t i = 0; i < requality.size(); ++i) EXPECT_NE(requality[i], after[i]) << i;
 
   // Without update mode every picture is rendered, as always.
   ASSERT_EQ(create(), CommandResult::Ran);
-  engine.setUpdateOnly(false);
+  options.updateOnly = false;
   ASSERT_EQ(create(), CommandResult::Ran);
   const std::vector<ino_t> full = inodes();
   for (std::size_t i = 0; i < full.size(); ++i) EXPECT_NE(full[i], requality[i]) << i;
@@ -359,7 +381,7 @@ TEST_F(CreateTest, UpdateRendersExactlyThePicturesWhoseSourceOrSettingsChanged) 
 
 TEST_F(CreateTest, CreateWithoutPrefixIsRefused) {
   picture("a.jpg");
-  engine.settings().sPrefix = "";
+  settings.sPrefix = "";
   EXPECT_EQ(create(), CommandResult::Refused);
   EXPECT_EQ(frontend.messages, std::vector<std::string>{"Please enter a thumbnail prefix."});
   EXPECT_FALSE(tree.exists("index.html"));

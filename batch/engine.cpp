@@ -55,7 +55,22 @@ std::string reasonOf(const std::string& message, const std::string& path) {
 constexpr const char* kPictureInTheWay = "a picture of that name is in the way";
 constexpr const char* kPageInTheWay = "an index.html not written by Pixelmote is in the way";
 
+std::string asciiUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
 }  // namespace
+
+bool prefixUsable(const std::string& prefix) {
+  // A thumbnail name is the prefix, the picture's name and an extension; the
+  // desktop program's probe name is the prefix and a temporary-file tag, and
+  // the longest tag must still fit.
+  return prefix.find('/') == std::string::npos && prefix.find('\0') == std::string::npos &&
+         prefix.size() <= util::kLongestProbedPrefix;
+}
 
 Engine::Engine(Frontend& frontend, NumberFormat numbers)
     : m_frontend(frontend), m_numbers(std::move(numbers)) {
@@ -77,23 +92,32 @@ void Engine::Dir1_Change() {
   m_frontend.folderChanged(m_dir1.path());
 }
 
-void Engine::setSourceType(const std::string& listText) {
-  m_file1.setPattern("*." + listText);
-  m_settings.sImageExt = util::asciiLower(listText);
-}
+void Engine::setSourceType(const std::string& listText) { m_file1.setPattern("*." + listText); }
 
-void Engine::setThumbType(const std::string& listText) {
+void Engine::thumbTypeChanged(const std::string& listText) {
   m_file2.setPattern("*." + listText);
   m_settings.sThumbExt = util::asciiLower(listText);
 }
 
-CommandResult Engine::runCommand(Operation operation) {
+CommandResult Engine::runCommand(Operation operation, const BatchSettings& settings, RunOptions options) {
   if (m_running) return CommandResult::Ignored;
-  if (operation == Operation::Create && m_settings.sPrefix.empty()) {
+  if (operation == Operation::Create && settings.sPrefix.empty()) {
     m_frontend.showMessage(kMsgEnterPrefix);
     return CommandResult::Refused;
   }
+  if (!prefixUsable(settings.sPrefix)) {
+    m_frontend.showMessage(kMsgUnusablePrefix);
+    return CommandResult::Refused;
+  }
   RunningGuard guard(m_running);
+  m_settings = settings;
+  m_jobs = options.jobs < 1 ? 1 : options.jobs;
+  m_updateOnly = options.updateOnly;
+  // The file lists show the run's types ("*.JPG" lists "a.jpg" too).
+  for (auto [list, ext] : {std::pair{&m_file1, &m_settings.sImageExt}, std::pair{&m_file2, &m_settings.sThumbExt}}) {
+    const std::string pattern = "*." + asciiUpper(*ext);
+    if (list->pattern() != pattern) list->setPattern(pattern);
+  }
   m_state.iOperation = operation;
   m_state.bStop = false;
   Scan();
@@ -102,7 +126,7 @@ CommandResult Engine::runCommand(Operation operation) {
 }
 
 void Engine::Per(double iPer, int Index) {
-  m_frontend.processEvents();
+  processEvents();
   m_frontend.setBar(Index, iPer, wholePercent(iPer));
   std::string title;
   if (Index == 0) title = std::string(kProgramTitle) + " - " + generalNumber(iPer, m_numbers) + "% " + m_dir1.path();
@@ -164,13 +188,13 @@ void Engine::Scan() {
   s.sStartFolder.clear();
   m_frontend.clearStatus();
 
-  m_settings.sFolder = m_dir1.path();
   const std::string sFolder = m_settings.sFolder;
   if (sFolder.empty() || sFolder.back() == '/') {
     m_frontend.showMessage(kMsgSelectFolder);
     m_frontend.setControlsEnabled(true);
     return;
   }
+  if (m_dir1.path() != sFolder) setFolderPath(sFolder);
 
   // Temporary files of runs that were killed are cleared: those of the
   // program's own folder now, those beside the pictures before a run writes
@@ -244,7 +268,7 @@ void Engine::Scan() {
     s.lTotalThumbBytes += entry.lThumbBytes;
 
     if (s.bStop) break;
-    m_frontend.processEvents();
+    processEvents();
   }
 
   if (m_prefetcher) {
@@ -387,7 +411,7 @@ void Engine::Add() {
         break;
     }
     if (s.bStop) break;
-    m_frontend.processEvents();
+    processEvents();
   }
 }
 
@@ -508,7 +532,7 @@ void Engine::Remove() {
   std::set<std::string> thumbnailNames;
   for (std::size_t i = 0; i < n; ++i) {
     const std::string& name = m_file1.list(i);
-    if (countsAsPicture(name)) thumbnailNames.insert(m_settings.sPrefix + util::StripExt(name) + "." + m_settings.sImageExt);
+    if (countsAsPicture(name)) thumbnailNames.insert(imaging::thumbnailNameFor(name, m_settings.sPrefix, m_settings.sImageExt));
   }
   for (std::size_t i = 0; i < n; ++i) {
     const std::string name = m_file1.list(i);
@@ -537,7 +561,7 @@ void Engine::measureThumbnails() {
   for (std::size_t k = 0; k < n; ++k) {
     const std::string& name = m_file1.list(k);
     if (isThumbnailName(name)) continue;
-    const std::string thumb = m_settings.sPrefix + util::StripExt(name) + "." + m_settings.sThumbExt;
+    const std::string thumb = imaging::thumbnailNameFor(name, m_settings.sPrefix, m_settings.sThumbExt);
     // File2 lists the thumbnail type; a hidden name is looked up directly.
     if (m_file2.contains(thumb) || thumb.front() == '.') entry.lThumbBytes += m_file2.fileSize(thumb);
   }

@@ -19,6 +19,8 @@ namespace pixelmote::batch {
 inline constexpr const char* kProgramTitle = "Pixelmote";
 inline constexpr const char* kMsgEnterPrefix = "Please enter a thumbnail prefix.";
 inline constexpr const char* kMsgSelectFolder = "Please select a folder";
+inline constexpr const char* kMsgUnusablePrefix =
+    "A thumbnail prefix cannot contain '/' and must leave room for a file name.";
 inline constexpr const char* kStatusUnreadable = "Skipped unreadable picture ";
 inline constexpr const char* kStatusCannotWrite = "Cannot write ";
 
@@ -30,9 +32,27 @@ struct RunSummary {
   bool complete() const { return skippedPictures == 0 && unwrittenFiles == 0 && !stopped; }
 };
 
+// True when `prefix` can begin a file name: no "/" and no NUL, short enough
+// that a thumbnail name (and the window's probe name) built from it stays
+// within the name-length limit. The empty prefix passes; Create refuses it
+// on its own.
+bool prefixUsable(const std::string& prefix);
+
+// How a run goes about its work, beside the settings that shape its output.
+struct RunOptions {
+  // Pictures worked on at once in Create runs: with more than one, pictures
+  // are loaded ahead on worker threads while the run's thread renders them
+  // in order, with the same output, progress and Stop points as one.
+  unsigned jobs = 1;
+  // Create runs leave a picture whose thumbnail is up to date (it records
+  // the picture's size, time and the settings, all unchanged) as it is;
+  // pages and status lines are those of a full run.
+  bool updateOnly = false;
+};
+
 enum class CommandResult {
   Ran,          // the run went to its end (or to a Stop)
-  Refused,      // a message box said why (empty prefix, root folder)
+  Refused,      // a message box said why (no or unusable prefix, no folder, the root)
   Ignored,      // a run was already in progress
 };
 
@@ -43,41 +63,35 @@ class Engine : private imaging::RenderHost {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  // The choices the next run reads. The host changes them only while idle;
-  // sFolder is taken from the folder list when a run starts.
-  BatchSettings& settings() { return m_settings; }
+  // The settings of the run in progress, or of the last one.
   const BatchSettings& settings() const { return m_settings; }
   const RunState& state() const { return m_state; }
   const NumberFormat& numbers() const { return m_numbers; }
 
   FolderList& Dir1() { return m_dir1; }
+  const FolderList& Dir1() const { return m_dir1; }
   FileList& File1() { return m_file1; }
   FileList& File2() { return m_file2; }
 
   // Points the folder list at `path`; the file lists follow (Dir1_Change).
   void setFolderPath(const std::string& path);
-  // Sets the source type ("JPG" or "GIF"): File1's pattern and sImageExt.
+  // The file list of pictures shows this type ("JPG" or "GIF") while the
+  // host browses; a run lists the type its settings name.
   void setSourceType(const std::string& listText);
-  // Sets the thumbnail type: File2's pattern and sThumbExt.
-  void setThumbType(const std::string& listText);
+  // The thumbnail type changed ("JPG" or "GIF"): File2 lists it, and during
+  // a Create run the pictures whose rendering has not begun yet get
+  // thumbnails of the new type.
+  void thumbTypeChanged(const std::string& listText);
 
-  // The command handlers' shared logic: ignore a command while a run is in
-  // progress, refuse Create without a prefix, else clear Stop and run Scan.
-  CommandResult runCommand(Operation operation);
-  // Stop: the run ends at its next test point.
-  void requestStop() { m_state.bStop = true; }
+  // One Create, Remove or Report run over settings.sFolder and its
+  // sub-folders, with `settings` throughout. Ignored while a run is in
+  // progress; refused, with a message, for Create without a prefix, for a
+  // prefix prefixUsable rejects, and for no folder or the root. Stop comes
+  // from the front end's processEvents().
+  CommandResult runCommand(Operation operation, const BatchSettings& settings, RunOptions options = {});
   bool running() const { return m_running; }
   // What the last run that went ahead skipped, failed to write or left out.
   const RunSummary& lastRun() const { return m_summary; }
-  // Pictures worked on at once in Create runs: with more than one, pictures
-  // are loaded ahead on worker threads while this thread renders them in
-  // order, with the same output, progress and Stop points as one.
-  void setJobs(unsigned jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
-  unsigned jobs() const { return m_jobs; }
-  // Create runs leave a picture whose thumbnail is up to date (it records
-  // the picture's size, time and the settings, all unchanged) as it is;
-  // pages and status lines are those of a full run.
-  void setUpdateOnly(bool on) { m_updateOnly = on; }
 
   // Moves progress bar `Index` and lets the host process its events first.
   void Per(double iPer, int Index) override;
@@ -113,7 +127,11 @@ class Engine : private imaging::RenderHost {
   void reportUnwritten(const std::string& path, const std::string& why);
   imaging::RenderSettings renderSettings() const;
   std::vector<std::string> picturesToRender(const FileList& files, const std::string& folder) const;
-  void processEvents() override { m_frontend.processEvents(); }
+  // Lets the front end handle its events; a Stop it reports ends the run at
+  // its next test point.
+  void processEvents() override {
+    if (m_frontend.processEvents()) m_state.bStop = true;
+  }
   bool stopRequested() const override { return m_state.bStop; }
   void measureThumbnails();
   void HTML(const std::string& sIn);

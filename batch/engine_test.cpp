@@ -13,6 +13,7 @@
 #include "batch/page.h"
 #include "testsupport/recording_frontend.h"
 #include "testsupport/temp_tree.h"
+#include "util/temp_files.h"
 
 namespace pixelmote::batch {
 namespace {
@@ -27,15 +28,12 @@ std::string ourPage() { return "<html><body><center><table border=1><tr></tr></t
 class EngineTest : public ::testing::Test {
  protected:
   EngineTest() : engine(frontend, NumberFormat::english()) {
-    frontend.engine = &engine;
-    engine.setSourceType("JPG");
-    engine.setThumbType("JPG");
   }
 
   CommandResult run(Operation op, const std::string& folder) {
-    engine.setFolderPath(folder);
+    settings.sFolder = folder;
     frontend.calls.clear();
-    return engine.runCommand(op);
+    return engine.runCommand(op, settings, options);
   }
   CommandResult run(Operation op) { return run(op, tree.root()); }
 
@@ -45,6 +43,8 @@ class EngineTest : public ::testing::Test {
   TempTree tree;
   RecordingFrontend frontend;
   Engine engine;
+  BatchSettings settings;
+  RunOptions options;
 };
 
 TEST_F(EngineTest, ReportListsFoldersDepthFirstWithCountsSizesAndTotals) {
@@ -101,10 +101,52 @@ TEST_F(EngineTest, RootFolderIsRefusedWithControlsEnabledAgain) {
 }
 
 TEST_F(EngineTest, CreateWithoutPrefixIsRefusedBeforeAnything) {
-  engine.settings().sPrefix = "";
+  settings.sPrefix = "";
   EXPECT_EQ(run(Operation::Create), CommandResult::Refused);
   EXPECT_EQ(frontend.messages, std::vector<std::string>{"Please enter a thumbnail prefix."});
   EXPECT_TRUE(frontend.callsStartingWith("controls").empty());
+}
+
+TEST(PrefixRule, APrefixMustBeAbleToBeginAFileName) {
+  EXPECT_TRUE(prefixUsable("t_"));
+  EXPECT_TRUE(prefixUsable(""));
+  EXPECT_TRUE(prefixUsable("\xc3\xa9_"));
+  EXPECT_FALSE(prefixUsable("a/b"));
+  EXPECT_FALSE(prefixUsable("/"));
+  EXPECT_FALSE(prefixUsable(std::string("a\0b", 3)));
+  EXPECT_TRUE(prefixUsable(std::string(util::kLongestProbedPrefix, 'p')));
+  EXPECT_FALSE(prefixUsable(std::string(util::kLongestProbedPrefix + 1, 'p')));
+}
+
+TEST_F(EngineTest, EveryRunRefusesAPrefixThatCannotBeginAFileName) {
+  tree.file("a.jpg", 10);
+  tree.file("x/t_a.jpg", 10);
+  for (const Operation op : {Operation::Create, Operation::Remove, Operation::Report}) {
+    for (const std::string& prefix : {std::string("x/t_"), std::string(util::kLongestProbedPrefix + 1, 'p')}) {
+      SCOPED_TRACE(static_cast<int>(op));
+      frontend.messages.clear();
+      settings.sPrefix = prefix;
+      EXPECT_EQ(run(op), CommandResult::Refused);
+      EXPECT_EQ(frontend.messages, std::vector<std::string>{kMsgUnusablePrefix});
+      EXPECT_TRUE(frontend.callsStartingWith("controls").empty()) << "refused before anything";
+    }
+  }
+  EXPECT_TRUE(tree.exists("x/t_a.jpg"));
+  EXPECT_FALSE(tree.exists("index.html"));
+}
+
+TEST_F(EngineTest, ARunTakesItsFolderAndTypesFromItsSettings) {
+  tree.file("a.gif", 3);
+  tree.file("b.jpg", 100);
+  tree.file("other/c.jpg", 7);
+  // The folder list browses elsewhere and lists another type.
+  engine.setFolderPath(tree.path("other"));
+  engine.setSourceType("JPG");
+  settings.sImageExt = "gif";
+  ASSERT_EQ(run(Operation::Report, tree.root()), CommandResult::Ran);
+  EXPECT_EQ(lines()[0], tree.root() + ": 1 folders, 1 files (3 [0])");
+  EXPECT_EQ(engine.settings().sFolder, tree.root());
+  EXPECT_EQ(engine.Dir1().path(), tree.root()) << "the folder list ends on the run's folder";
 }
 
 TEST_F(EngineTest, WalkerPictureTestComparesTheFirstTwoCharactersWithTheWholePrefix) {
@@ -118,7 +160,7 @@ TEST_F(EngineTest, WalkerPictureTestComparesTheFirstTwoCharactersWithTheWholePre
   EXPECT_EQ(lines()[0], tree.root() + ": 1 folders, 3 files (14 [0])");
 
   // A prefix of three characters never matches: every listed file counts.
-  engine.settings().sPrefix = "t_x";
+  settings.sPrefix = "t_x";
   ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
   EXPECT_EQ(lines()[0], tree.root() + ": 1 folders, 4 files (15 [0])");
 }
@@ -127,7 +169,7 @@ TEST_F(EngineTest, GifSourceListsOnlyGifFiles) {
   tree.file("a.gif", 3);
   tree.file("b.GIF", 4);
   tree.file("c.jpg", 100);
-  engine.setSourceType("GIF");
+  settings.sImageExt = "gif";
   ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
   EXPECT_EQ(lines()[0], tree.root() + ": 0 folders, 2 files (7 [0])");
 }
@@ -139,7 +181,7 @@ TEST_F(EngineTest, ReportMeasuresTheThumbnailsCreateWouldWrite) {
   tree.file("my.two.jpg", 100);
   tree.file("t_my.gif", 5);  // shared by both my.* pictures, so counted twice
   tree.file("t_z.gif", 1000);  // no picture z: not a thumbnail of this run
-  engine.setThumbType("GIF");
+  settings.sThumbExt = "gif";
   ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
   EXPECT_EQ(lines()[0], tree.root() + ": 0 folders, 3 files (300 [40])");
 }
@@ -254,7 +296,7 @@ TEST_F(EngineTest, SecondCommandDuringARunIsIgnored) {
   tree.folder("B");
   std::vector<CommandResult> nested;
   frontend.onEvents = [&] {
-    if (nested.empty()) nested.push_back(engine.runCommand(Operation::Remove));
+    if (nested.empty()) nested.push_back(engine.runCommand(Operation::Remove, settings));
   };
   ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
   EXPECT_EQ(nested, std::vector<CommandResult>{CommandResult::Ignored});
@@ -328,7 +370,7 @@ TEST_F(EngineTest, RemoveWithAPrefixThatCannotMatchDeletesNothing) {
   tree.file("T_b.jpg");
   tree.file("t_xc.jpg");
   for (const char* prefix : {"T_", "", "t", "t_x"}) {
-    engine.settings().sPrefix = prefix;
+    settings.sPrefix = prefix;
     ASSERT_EQ(run(Operation::Remove), CommandResult::Ran);
     EXPECT_TRUE(tree.exists("t_a.jpg")) << prefix;
     EXPECT_TRUE(tree.exists("T_b.jpg")) << prefix;
@@ -342,12 +384,9 @@ TEST_F(EngineTest, StopInsideRemoveEndsAfterTheNextDeletion) {
   tree.thumbnail("t_c.jpg");
   tree.fileWith("index.html", ourPage());
   tree.thumbnail("sub/t_d.jpg");
-  int pass = 0;
-  frontend.onEvents = [&] {
-    // The Remove run's event passes: 1 (start), 2 (walk: sub returned),
-    // 3 (Remove's Per 0), 4 (after the first deletion).
-    if (++pass == 4) engine.requestStop();
-  };
+  // The Remove run's event passes: 1 (start), 2 (walk: sub returned),
+  // 3 (Remove's Per 0), 4 (after the first deletion).
+  frontend.stopAtEventPass = 4;
   ASSERT_EQ(run(Operation::Remove), CommandResult::Ran);
   EXPECT_FALSE(tree.exists("t_a.jpg"));
   EXPECT_TRUE(tree.exists("t_b.jpg"));  // the stop test follows the first deletion
@@ -370,7 +409,7 @@ TEST_F(EngineTest, RemoveOfAPageThatCannotBeReadLeavesIt) {
 TEST_F(EngineTest, PageTextOfTheLastFolderHasLinksAndHomeLink) {
   tree.folder("deep/Night");
   tree.folder("deep/It's & more");
-  engine.settings().iBorder = 3;
+  settings.iBorder = 3;
   ASSERT_EQ(run(Operation::Report, tree.path("deep")), CommandResult::Ran);
   // The last folder processed is "Night" (depth 2): no sub-folders, a Home link.
   EXPECT_EQ(engine.state().sHTML,

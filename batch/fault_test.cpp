@@ -274,9 +274,6 @@ class FaultTest : public ::testing::Test {
  protected:
   FaultTest() : engine(frontend, NumberFormat::english()) {
     imaging::startImaging();
-    frontend.engine = &engine;
-    engine.setSourceType("JPG");
-    engine.setThumbType("JPG");
   }
 
   void SetUp() override {
@@ -288,13 +285,13 @@ class FaultTest : public ::testing::Test {
     for (const char* f : kFolders) products.push_back(pageOf(f));
 
     // What an earlier run with other settings left.
-    engine.settings().iQuality = 40;
-    engine.settings().iBorder = 0;
+    settings.iQuality = 40;
+    settings.iBorder = 0;
     startFrom(Start::Fresh);
     ASSERT_EQ(run(), CommandResult::Ran);
     for (const std::string& product : products) earlier[product] = tree.read(product);
-    engine.settings().iQuality = 75;
-    engine.settings().iBorder = 1;
+    settings.iQuality = 75;
+    settings.iBorder = 1;
 
     // The reference: the same run without faults.
     startFrom(Start::Fresh);
@@ -321,8 +318,8 @@ class FaultTest : public ::testing::Test {
   }
 
   CommandResult run() {
-    engine.setFolderPath(tree.root());
-    return engine.runCommand(Operation::Create);
+    settings.sFolder = tree.root();
+    return engine.runCommand(Operation::Create, settings, options);
   }
 
   // The file a run wrote as its `index`th file (from 0) serves: the
@@ -483,6 +480,8 @@ class FaultTest : public ::testing::Test {
   TempTree tree;
   RecordingFrontend frontend;
   Engine engine;
+  BatchSettings settings;
+  RunOptions options;
 };
 
 const Start kStarts[] = {Start::Fresh, Start::OverEarlierRun};
@@ -647,7 +646,7 @@ TEST_F(FaultTest, AFullDiskLosesEveryFileFromWhereItFilled) {
 }
 
 TEST_F(FaultTest, RunsThatLoadAheadLoseTheSameFiles) {
-  engine.setJobs(3);
+  options.jobs = 3;
   for (Op op : {kWrite, kRename}) {
     for (int n = 1; n <= clean.calls[op]; ++n) {
       SCOPED_TRACE(std::string(kOpNames[op]) + " call " + std::to_string(n) + ", three jobs");

@@ -11,8 +11,9 @@ class Frontend {
   virtual ~Frontend() = default;
 
   // Let the host handle its pending events: a Stop click, Ctrl-C, a repaint.
-  // The host may call Engine::requestStop() from here.
-  virtual void processEvents() = 0;
+  // True when Stop was asked for since the last call: the run then ends at
+  // its next test point.
+  virtual bool processEvents() = 0;
   // Progress bar `index` (0 "Total", 1 "Folder", 2 "File") now stands at
   // `percent` (not clamped); `label` is the whole percentage as shown.
   virtual void setBar(int index, double percent, const std::string& label) = 0;

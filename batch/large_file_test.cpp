@@ -51,12 +51,11 @@ int createAndCheck(const std::string& folder, unsigned jobs) {
   imaging::startImaging();
   RecordingFrontend frontend;
   Engine engine(frontend, NumberFormat::english());
-  frontend.engine = &engine;
-  engine.setSourceType("JPG");
-  engine.setThumbType("JPG");
-  engine.setJobs(jobs);
-  engine.setFolderPath(folder);
-  if (engine.runCommand(Operation::Create) != CommandResult::Ran) return kRunRefused;
+  BatchSettings settings;
+  RunOptions options;
+  options.jobs = jobs;
+  settings.sFolder = folder;
+  if (engine.runCommand(Operation::Create, settings, options) != CommandResult::Ran) return kRunRefused;
 
   if (::access((folder + "/t_a.jpg").c_str(), F_OK) != 0) return kNoThumbnail;
   std::string page;

@@ -23,6 +23,7 @@
 #include "imaging/render.h"
 #include "testsupport/recording_frontend.h"
 #include "testsupport/temp_tree.h"
+#include "util/path.h"
 #include "util/program_folder.h"
 #include "util/temp_files.h"
 
@@ -58,15 +59,12 @@ class SafetyTest : public ::testing::Test {
  protected:
   SafetyTest() : engine(frontend, NumberFormat::english()) {
     imaging::startImaging();
-    frontend.engine = &engine;
-    engine.setSourceType("JPG");
-    engine.setThumbType("JPG");
   }
 
   CommandResult run(const TempTree& tree, Operation op, const std::string& prefix = "t_") {
-    engine.settings().sPrefix = prefix;
-    engine.setFolderPath(tree.root());
-    return engine.runCommand(op);
+    settings.sPrefix = prefix;
+    settings.sFolder = tree.root();
+    return engine.runCommand(op, settings, options);
   }
   bool hasStatus(const std::string& line) const {
     return std::find(frontend.status.begin(), frontend.status.end(), line) != frontend.status.end();
@@ -74,6 +72,8 @@ class SafetyTest : public ::testing::Test {
 
   RecordingFrontend frontend;
   Engine engine;
+  BatchSettings settings;
+  RunOptions options;
 };
 
 // --- Create next to files that bear a thumbnail's name ---------------------
@@ -132,7 +132,7 @@ TEST_F(SafetyTest, CreateNeverWritesOverNorDeletesAPictureThatIsNotAThumbnail) {
     TempTree tree;
     c.make(tree);
     const auto before = filesBelow(tree);
-    engine.setThumbType(c.thumbType);
+    settings.sThumbExt = util::asciiLower(c.thumbType);
     ASSERT_EQ(run(tree, Operation::Create, c.prefix), CommandResult::Ran);
     for (const std::string& name : c.kept) EXPECT_EQ(tree.read(name), before.at(name)) << name;
 
@@ -158,7 +158,7 @@ TEST_F(SafetyTest, CreateNeverWritesOverNorDeletesAPictureThatIsNotAThumbnail) {
       cells += (cells.empty() ? "" : " ") + pageText.substr(at + 9, end - at - 9);
     }
     EXPECT_EQ(cells, c.cells);
-    engine.setThumbType("JPG");
+    settings.sThumbExt = "jpg";
   }
 }
 

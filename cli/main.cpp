@@ -68,16 +68,12 @@ int main(int argc, char** argv) {
   imaging::startImaging();
   cli::TerminalFrontend frontend(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
   batch::Engine engine(frontend, numbers);
-  frontend.attach(engine);
-  engine.settings() = options.settings;
-  engine.setJobs(options.jobs);
-  engine.setUpdateOnly(options.update);
-  engine.setSourceType(options.settings.sImageExt == "gif" ? "GIF" : "JPG");
-  engine.setThumbType(options.settings.sThumbExt == "gif" ? "GIF" : "JPG");
-  engine.setFolderPath(options.folder);
   cli::TerminalFrontend::installInterruptHandler();
 
-  const batch::CommandResult result = engine.runCommand(options.operation);
+  batch::BatchSettings settings = options.settings;
+  settings.sFolder = options.folder;
+  const batch::CommandResult result =
+      engine.runCommand(options.operation, settings, batch::RunOptions{options.jobs, options.update});
   frontend.finish();
   std::fflush(stdout);
   if (result != batch::CommandResult::Ran) return kExitUsage;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "batch/engine.h"
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "util/path.h"
@@ -74,7 +75,7 @@ void applySettingsFile(const ui::SettingsDocument& doc, char decimalPoint, batch
   if (auto v = doc.value("Image", "Prefix"); v) {
     // The desktop program shortens a prefix until it can begin a file name.
     std::string prefix = *v;
-    while (!prefixUsable(prefix)) prefix.pop_back();
+    while (!batch::prefixUsable(prefix)) prefix.pop_back();
     s.sPrefix = prefix;
   }
   const auto knob = [&](const char* key, int& target) {
@@ -88,14 +89,6 @@ void applySettingsFile(const ui::SettingsDocument& doc, char decimalPoint, batch
 }
 
 }  // namespace
-
-bool prefixUsable(const std::string& prefix) {
-  // A thumbnail name is the prefix, the picture's name and an extension; the
-  // desktop program's probe name is the prefix and a temporary-file tag, and
-  // the longest tag must still fit.
-  return prefix.find('/') == std::string::npos && prefix.find('\0') == std::string::npos &&
-         prefix.size() <= util::kLongestProbedPrefix;
-}
 
 std::string absoluteFolder(const std::string& folder, const std::string& currentFolder) {
   const std::string joined = (!folder.empty() && folder.front() == '/') ? folder : currentFolder + "/" + folder;
@@ -245,7 +238,7 @@ ParseResult parseArguments(const std::vector<std::string>& args, const std::stri
       }
       (name == "--source" ? options.settings.sImageExt : options.settings.sThumbExt) = *type;
     } else if (name == "--prefix") {
-      if (!prefixUsable(value)) {
+      if (!batch::prefixUsable(value)) {
         bad("a thumbnail prefix cannot contain '/' and must leave room for a file name");
         return result;
       }

@@ -37,10 +37,6 @@ ParseResult parseArguments(const std::vector<std::string>& args, const std::stri
 // steps resolved by name, repeated "/" joined, no trailing "/".
 std::string absoluteFolder(const std::string& folder, const std::string& currentFolder);
 
-// True when `prefix` can begin a file name: no "/" and no NUL, short enough
-// that a thumbnail name built from it stays within the name-length limit.
-bool prefixUsable(const std::string& prefix);
-
 extern const char* const kUsage;
 
 }  // namespace pixelmote::cli

@@ -78,15 +78,5 @@ TEST(BatchOptions, AbsoluteFolderResolvesStepsAndDropsTrailingSlash) {
   EXPECT_EQ(absoluteFolder("a\xff b", "/h"), "/h/a\xff b");  // names are bytes
 }
 
-TEST(BatchOptions, PrefixMustBeAbleToBeginAFileName) {
-  EXPECT_TRUE(prefixUsable("t_"));
-  EXPECT_TRUE(prefixUsable(""));
-  EXPECT_TRUE(prefixUsable("\xc3\xa9_"));
-  EXPECT_FALSE(prefixUsable("a/b"));
-  EXPECT_FALSE(prefixUsable(std::string("a\0b", 3)));
-  EXPECT_TRUE(prefixUsable(std::string(util::kLongestProbedPrefix, 'p')));
-  EXPECT_FALSE(prefixUsable(std::string(util::kLongestProbedPrefix + 1, 'p')));
-}
-
 }  // namespace
 }  // namespace pixelmote::cli

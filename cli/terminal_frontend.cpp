@@ -35,11 +35,10 @@ void TerminalFrontend::installInterruptHandler() {
 
 bool TerminalFrontend::interrupted() { return g_interrupts != 0; }
 
-void TerminalFrontend::processEvents() {
-  if (g_interrupts != 0 && !m_stopSent && m_engine != nullptr) {
-    m_stopSent = true;
-    m_engine->requestStop();
-  }
+bool TerminalFrontend::processEvents() {
+  if (g_interrupts == 0 || m_stopSent) return false;
+  m_stopSent = true;
+  return true;
 }
 
 void TerminalFrontend::setBar(int index, double, const std::string& label) {

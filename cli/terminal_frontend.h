@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 
-#include "batch/engine.h"
 #include "batch/frontend.h"
 
 namespace pixelmote::cli {
@@ -17,9 +16,8 @@ class TerminalFrontend : public batch::Frontend {
   TerminalFrontend(std::FILE* out, std::FILE* err, bool progress);
   ~TerminalFrontend() override;
 
-  void attach(batch::Engine& engine) { m_engine = &engine; }
-
-  void processEvents() override;
+  // True once, at the first call after Ctrl-C.
+  bool processEvents() override;
   void setBar(int index, double percent, const std::string& label) override;
   void setTitle(const std::string& title) override;
   void clearStatus() override {}
@@ -46,7 +44,6 @@ class TerminalFrontend : public batch::Frontend {
   std::FILE* m_err;
   bool m_progress;
   bool m_progressShown = false;
-  batch::Engine* m_engine = nullptr;
   bool m_stopSent = false;
   std::string m_bars[3] = {"0", "0", "0"};
   std::string m_folder;

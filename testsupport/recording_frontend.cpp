@@ -14,16 +14,16 @@ std::string percentText(double v) {
 
 }  // namespace
 
-void RecordingFrontend::processEvents() {
+bool RecordingFrontend::processEvents() {
   ++eventPasses;
   calls.push_back("events");
   const bool stopNow = (stopAtEventPass > 0 && eventPasses == stopAtEventPass) || (stopWhen && !m_stopped && stopWhen(*this));
-  if (stopNow && engine != nullptr) {
+  if (stopNow) {
     m_stopped = true;
     calls.push_back("stop");
-    engine->requestStop();
   }
   if (onEvents) onEvents();
+  return stopNow;
 }
 
 void RecordingFrontend::setBar(int index, double percent, const std::string& label) {

@@ -26,8 +26,6 @@ class RecordingFrontend : public batch::Frontend {
   bool controlsEnabled = true;
   int eventPasses = 0;
 
-  // The engine that Stop is pressed on.
-  batch::Engine* engine = nullptr;
   // Presses Stop during the event pass with this number (1 = the first).
   int stopAtEventPass = 0;
   // Or presses Stop during the first event pass for which this returns true
@@ -36,7 +34,7 @@ class RecordingFrontend : public batch::Frontend {
   // Runs during every event pass (e.g. to start a second command).
   std::function<void()> onEvents;
 
-  void processEvents() override;
+  bool processEvents() override;
   void setBar(int index, double percent, const std::string& label) override;
   void setTitle(const std::string& text) override;
   void clearStatus() override;

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -26,9 +27,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
-#include "app/frmsplash.h"
-#include "app/module1.h"
 #include "batch/page.h"
 #include "ui/folder_choice.h"
 #include "ui/frame_pacer.h"
@@ -169,7 +169,7 @@ frmmain::frmmain(WindowOptions options, QWidget* parent)
   m_options.startFolder = usableStartFolder(m_options.startFolder.empty() ? currentFolder() : m_options.startFolder);
 
   // Create runs load pictures ahead on every core.
-  m_engine.setJobs(std::max(1u, std::thread::hardware_concurrency()));
+  m_jobs = std::max(1u, std::thread::hardware_concurrency());
   buildWindow();
   buildMenus();
   // The folder list shows the process's folder when the window is created.
@@ -256,7 +256,7 @@ void frmmain::buildWindow() {
   // A fixed window: no resizing, no maximise button.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setWindowIcon(app::programIcon());
+  setWindowIcon(m_options.icon);
 }
 
 void frmmain::buildMenus() {
@@ -342,7 +342,6 @@ void frmmain::Form_Load() {
   }
   cmbBorder->setCurrentIndex(1);
   cmbCol->setCurrentIndex(4);
-  m_engine.settings().sPrefix = pathBytes(txtPre->text());
   setWindowTitle(QStringLiteral("Pixelmote - ") + displayText(m_engine.Dir1().path()));
   cmbFrom->blockSignals(true);
   cmbTo->blockSignals(true);
@@ -364,7 +363,8 @@ void frmmain::Form_Load() {
 
 void frmmain::Form_Unload() {
   WriteConfig();
-  if (m_splash != nullptr) m_splash->hide();
+  // The About window (or any other of this window's dialogs) goes too.
+  for (QDialog* dialog : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) dialog->hide();
   QApplication::closeAllWindows();
   QApplication::quit();
 }
@@ -379,7 +379,7 @@ void frmmain::closeEvent(QCloseEvent* event) {
     // The run ends at its next test point; no further events are handled,
     // so nothing else starts. The settings are saved now.
     hide();
-    m_engine.requestStop();
+    m_stopAsked = true;
   }
   Form_Unload();
   event->accept();
@@ -390,26 +390,28 @@ void frmmain::mnuExit_Click() { close(); }
 void frmmain::mnuContents_Click() { m_options.showMessage(QStringLiteral("Visit the website (see the 'About' box).")); }
 
 void frmmain::mnuAbout_Click() {
-  if (m_splash == nullptr) m_splash = new app::frmSplash(m_options.openUrl, this);
-  app::showAbout(*m_splash);
+  if (m_options.showAbout) m_options.showAbout(this);
 }
 
 // ----- commands -------------------------------------------------------------
 
-void frmmain::syncSettingsToEngine() {
-  batch::BatchSettings& s = m_engine.settings();
+batch::BatchSettings frmmain::runSettings() const {
+  batch::BatchSettings s;
+  s.sFolder = m_engine.Dir1().path();
+  s.sImageExt = util::asciiLower(cmbFrom->currentText().toStdString());
+  s.sThumbExt = util::asciiLower(cmbTo->currentText().toStdString());
   s.sPrefix = pathBytes(txtPre->text());
   s.iColumns = cmbCol->currentText().toInt();
   s.iBorder = cmbBorder->currentIndex();
   s.iSize = lblSlide[0]->text().toInt();
   s.iQuality = lblSlide[1]->text().toInt();
   s.iSmooth = lblSlide[2]->text().toInt();
+  return s;
 }
 
 void frmmain::runCommand(batch::Operation operation) {
-  if (m_engine.running()) return;  // a second command during a run is ignored
-  syncSettingsToEngine();
-  const batch::CommandResult result = m_engine.runCommand(operation);
+  const batch::CommandResult result = m_engine.runCommand(operation, runSettings(), batch::RunOptions{m_jobs, false});
+  if (result == batch::CommandResult::Ignored) return;  // a second command during a run
   refreshFolderList();
   if (m_closing) return;
   if (result == batch::CommandResult::Ran && operation == batch::Operation::Create && m_preview) {
@@ -418,18 +420,13 @@ void frmmain::runCommand(batch::Operation operation) {
   }
 }
 
-void frmmain::cmdAdd_Click() {
-  if (m_engine.running()) return;
-  if (txtPre->text().isEmpty()) {
-    m_options.showMessage(QString::fromLatin1(batch::kMsgEnterPrefix));
-    return;
-  }
-  runCommand(batch::Operation::Create);
-}
+void frmmain::cmdAdd_Click() { runCommand(batch::Operation::Create); }
 
 void frmmain::cmdRemove_Click() { runCommand(batch::Operation::Remove); }
 void frmmain::cmdScan_Click() { runCommand(batch::Operation::Report); }
-void frmmain::cmdCancel_Click() { m_engine.requestStop(); }
+void frmmain::cmdCancel_Click() {
+  if (m_engine.running()) m_stopAsked = true;
+}
 
 void frmmain::setPreview(bool on) {
   m_preview = on;
@@ -439,13 +436,14 @@ void frmmain::setPreview(bool on) {
 
 // ----- the engine's frontend --------------------------------------------------
 
-void frmmain::processEvents() {
-  if (m_closing) return;  // closing: nothing more is handled
+bool frmmain::processEvents() {
+  if (m_closing) return std::exchange(m_stopAsked, false);  // closing: nothing more is handled
   // A run moves the folder list from folder to folder; the list is shown
   // again once a frame, like the bars, and follows the engine's folder list
   // exactly once the run is over.
   if (m_folderListDirty && (!m_engine.running() || m_framePacer->frameDue())) refreshFolderList();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+  return std::exchange(m_stopAsked, false);
 }
 
 void frmmain::setBar(int index, double percent, const std::string& label) {
@@ -563,7 +561,7 @@ void frmmain::cmbFrom_Click() {
 }
 
 void frmmain::cmbTo_Click() {
-  m_engine.setThumbType(cmbTo->currentText().toStdString());
+  m_engine.thumbTypeChanged(cmbTo->currentText().toStdString());
   const bool jpg = cmbTo->currentIndex() == 0;
   mnuTJPG->setChecked(jpg);
   mnuTGIF->setChecked(!jpg);
@@ -595,7 +593,17 @@ void frmmain::mnuTGIF_Click() {
 
 // ----- the prefix rule ----------------------------------------------------------
 
-bool frmmain::ChkPre() { return util::prefixProbePasses(m_options.probeFolder, pathBytes(txtPre->text())); }
+namespace {
+
+// The prefix rule: one the engine takes, and for which the probe file can be
+// made beside the program.
+bool prefixPasses(const std::string& probeFolder, const std::string& prefix) {
+  return batch::prefixUsable(prefix) && util::prefixProbePasses(probeFolder, prefix);
+}
+
+}  // namespace
+
+bool frmmain::ChkPre() { return prefixPasses(m_options.probeFolder, pathBytes(txtPre->text())); }
 
 void frmmain::txtPre_Change() {
   // The shortened text is worked out first and set once: shortening one
@@ -606,7 +614,7 @@ void frmmain::txtPre_Change() {
   // Every leading part that still holds a "/" fails, so the search can
   // start just before the first one.
   if (const qsizetype slash = text.indexOf(QLatin1Char('/')); slash >= 0) text.truncate(slash);
-  while (!text.isEmpty() && !util::prefixProbePasses(m_options.probeFolder, pathBytes(text))) {
+  while (!text.isEmpty() && !prefixPasses(m_options.probeFolder, pathBytes(text))) {
     // The last character goes, never half of a surrogate pair.
     const qsizetype n = text.size();
     text.chop(n >= 2 && text[n - 1].isLowSurrogate() && text[n - 2].isHighSurrogate() ? 2 : 1);
@@ -618,7 +626,6 @@ void frmmain::txtPre_Change() {
   }
   // Even the empty prefix may fail (a folder that cannot be written): the
   // box then keeps the empty text.
-  m_engine.settings().sPrefix = pathBytes(txtPre->text());
 }
 
 void frmmain::setPrefixText(const QString& text) {

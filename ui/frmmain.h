@@ -2,6 +2,7 @@
 // status list, menus; it hosts the batch engine on its own thread.
 #pragma once
 
+#include <QIcon>
 #include <QMainWindow>
 #include <array>
 #include <functional>
@@ -23,10 +24,6 @@ class QMenu;
 class QPushButton;
 class QUrl;
 
-namespace pixelmote::app {
-class frmSplash;
-}
-
 namespace pixelmote::ui {
 
 class SliderTrack;
@@ -47,6 +44,12 @@ struct WindowOptions {
   std::function<void(const QString&)> showMessage;
   // Opens an address in the default web browser.
   std::function<bool(const QUrl&)> openUrl;
+  // The window's icon.
+  QIcon icon;
+  // Help > About: shows the About window over the main window (its parent,
+  // so that it is hidden when the program exits) until it is closed. Help >
+  // About does nothing without it.
+  std::function<void(QWidget* mainWindow)> showAbout;
 };
 
 // The options of a real start: settings beside the executable (or in the
@@ -90,7 +93,8 @@ class frmmain : public QMainWindow, public batch::Frontend {
   void WriteConfig();
 
   // ----- batch::Frontend -----
-  void processEvents() override;
+  // True once after Stop was clicked (or the window closed) during a run.
+  bool processEvents() override;
   void setBar(int index, double percent, const std::string& label) override;
   void setTitle(const std::string& title) override;
   void clearStatus() override;
@@ -101,6 +105,8 @@ class frmmain : public QMainWindow, public batch::Frontend {
 
   // ----- state, for tests -----
   batch::Engine& engine() { return m_engine; }
+  // The settings the next run takes, as the controls show them.
+  batch::BatchSettings runSettings() const;
   const std::string& settingsPath() const { return m_settingsPath; }
   float knobOffset(int index) const;
   float KnobGrabX() const { return m_knobGrabX; }
@@ -145,7 +151,6 @@ class frmmain : public QMainWindow, public batch::Frontend {
   QAction* mnuContents;
   QAction* mnuAbout;
 
-  app::frmSplash* splash() const { return m_splash; }
   // Paces the window's painting during a run.
   FramePacer* framePacer() const { return m_framePacer; }
 
@@ -157,7 +162,6 @@ class frmmain : public QMainWindow, public batch::Frontend {
   void buildMenus();
   void connectHandlers();
   void runCommand(batch::Operation operation);
-  void syncSettingsToEngine();
   void refreshFolderList();
   void refreshDriveList();
   void selectDriveOf(const std::string& path);
@@ -173,7 +177,10 @@ class frmmain : public QMainWindow, public batch::Frontend {
   bool m_inPrefixRule = false;
   bool m_preview = false;
   std::vector<std::string> m_volumes;
-  app::frmSplash* m_splash = nullptr;
+  // Pictures worked on at once in Create runs.
+  unsigned m_jobs = 1;
+  // Stop was asked for during the run; the next processEvents() says so.
+  bool m_stopAsked = false;
   FramePacer* m_framePacer = nullptr;
 };
 

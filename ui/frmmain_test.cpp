@@ -8,13 +8,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QColor>
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -29,7 +32,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/frmsplash.h"
 #include "batch/format.h"
 #include "imaging/codec.h"
 #include "imaging/imglib.h"
@@ -135,6 +137,10 @@ class FrmmainTest : public ::testing::Test {
       if (onOpen) onOpen();
       return true;
     };
+    QPixmap icon(16, 16);
+    icon.fill(Qt::darkGreen);
+    o.icon = QIcon(icon);
+    o.showAbout = [this](QWidget* mainWindow) { aboutShownOver.push_back(mainWindow); };
     return o;
   }
 
@@ -239,6 +245,7 @@ class FrmmainTest : public ::testing::Test {
   std::vector<std::string> folders;
   std::vector<std::string> messages;
   std::vector<QUrl> opened;
+  std::vector<QWidget*> aboutShownOver;  // the parent of every About showing
   std::function<void()> onMessage;
   std::function<void()> onOpen;
 };
@@ -267,8 +274,8 @@ TEST_F(FrmmainTest, StartsWithoutSettingsFileOnDefaultsAndOneFoundLine) {
   EXPECT_FALSE(w->mnuIGIF->isChecked());
   EXPECT_TRUE(w->mnuTJPG->isChecked());
   EXPECT_FALSE(w->mnuTGIF->isChecked());
-  EXPECT_EQ(w->engine().settings().sImageExt, "jpg");
-  EXPECT_EQ(w->engine().settings().sThumbExt, "jpg");
+  EXPECT_EQ(w->runSettings().sImageExt, "jpg");
+  EXPECT_EQ(w->runSettings().sThumbExt, "jpg");
 
   ASSERT_EQ(w->cmbCol->count(), 10);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(w->cmbCol->itemText(i), QString::number(i + 1));
@@ -278,7 +285,7 @@ TEST_F(FrmmainTest, StartsWithoutSettingsFileOnDefaultsAndOneFoundLine) {
   EXPECT_EQ(w->cmbBorder->currentText(), "1");
 
   EXPECT_EQ(w->txtPre->text(), "") << "a missing Prefix key empties the box";
-  EXPECT_EQ(w->engine().settings().sPrefix, "");
+  EXPECT_EQ(w->runSettings().sPrefix, "");
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(w->knobOffset(i), 0.0f);
     EXPECT_EQ(w->picSlide[i]->knob()->x(), 0);
@@ -291,7 +298,7 @@ TEST_F(FrmmainTest, StartsWithoutSettingsFileOnDefaultsAndOneFoundLine) {
   EXPECT_EQ(currentDir1Entry(*w), start);
   EXPECT_EQ(w->Drive1->currentText().toStdString(), tree.root()) << "the volume holding the start folder";
   EXPECT_EQ(status(*w), std::vector<std::string>{"Found 3 JPG images in " + start});
-  EXPECT_FALSE(w->windowIcon().pixmap(32, 32).isNull()) << "the program's icon";
+  EXPECT_EQ(w->windowIcon().pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::darkGreen)) << "the icon it is given";
 
   // A fixed window whose client area lies below the menu bar.
   QWidget* client = w->centralWidget();
@@ -407,7 +414,7 @@ TEST_F(FrmmainTest, TypeListsAndTypeMenusStayInStep) {
   EXPECT_EQ(w->cmbFrom->currentText(), "GIF");
   EXPECT_EQ(status(*w).back(), "Found 3 GIF images in " + start);
   EXPECT_EQ(status(*w).size(), 2u);
-  EXPECT_EQ(w->engine().settings().sImageExt, "gif");
+  EXPECT_EQ(w->runSettings().sImageExt, "gif");
   EXPECT_FALSE(w->mnuIJPG->isChecked());
   EXPECT_TRUE(w->mnuIGIF->isChecked());
   EXPECT_TRUE(w->mnuTJPG->isChecked()) << "the thumbnail sub-menu keeps its mark";
@@ -417,7 +424,7 @@ TEST_F(FrmmainTest, TypeListsAndTypeMenusStayInStep) {
   // Type > Thumbnail Output > GIF.
   w->mnuTGIF->trigger();
   EXPECT_EQ(w->cmbTo->currentText(), "GIF");
-  EXPECT_EQ(w->engine().settings().sThumbExt, "gif");
+  EXPECT_EQ(w->runSettings().sThumbExt, "gif");
   EXPECT_FALSE(w->mnuTJPG->isChecked());
   EXPECT_TRUE(w->mnuTGIF->isChecked());
   EXPECT_TRUE(w->mnuIGIF->isChecked());
@@ -493,16 +500,16 @@ TEST_F(FrmmainTest, PrefixRuleTakesCharactersOffTheEndUntilTheProbePasses) {
     EXPECT_EQ(parsed->owner, self);
     EXPECT_EQ(name[0], 'a');
   }
-  EXPECT_EQ(w->engine().settings().sPrefix, "ab");
+  EXPECT_EQ(w->runSettings().sPrefix, "ab");
   QTest::keyClick(w->txtPre, '/');
   EXPECT_EQ(w->txtPre->text(), "ab");
-  EXPECT_EQ(w->engine().settings().sPrefix, "ab");
+  EXPECT_EQ(w->runSettings().sPrefix, "ab");
 
   // "/" typed between the letters takes the "b" along with it.
   QTest::keyClick(w->txtPre, Qt::Key_Left);
   QTest::keyClick(w->txtPre, '/');
   EXPECT_EQ(w->txtPre->text(), "a");
-  EXPECT_EQ(w->engine().settings().sPrefix, "a");
+  EXPECT_EQ(w->runSettings().sPrefix, "a");
 
   // A whole text set at once (a paste).
   w->txtPre->setText("x/y");
@@ -518,7 +525,7 @@ TEST_F(FrmmainTest, PrefixRuleTakesCharactersOffTheEndUntilTheProbePasses) {
       std::min<std::size_t>(util::kLongestProbedPrefix, static_cast<std::size_t>(nameMax) - bareProbe.size()));
   w->txtPre->setText(QString(static_cast<int>(nameMax) + 20, QLatin1Char('n')));
   EXPECT_EQ(w->txtPre->text().size(), longest);
-  EXPECT_EQ(w->engine().settings().sPrefix, std::string(static_cast<std::size_t>(longest), 'n'));
+  EXPECT_EQ(w->runSettings().sPrefix, std::string(static_cast<std::size_t>(longest), 'n'));
 
   // Very long pasted texts: one that fails from its first character, one
   // that only fits once most of it is gone.
@@ -533,7 +540,7 @@ TEST_F(FrmmainTest, PrefixRuleTakesCharactersOffTheEndUntilTheProbePasses) {
   QTest::keyClick(w->txtPre, Qt::Key_Backspace);
   QTest::keyClick(w->txtPre, Qt::Key_Backspace);
   EXPECT_EQ(w->txtPre->text(), "");
-  EXPECT_EQ(w->engine().settings().sPrefix, "");
+  EXPECT_EQ(w->runSettings().sPrefix, "");
   const std::vector<std::string> before = status(*w);
   QTest::mouseClick(w->cmdAdd, Qt::LeftButton);
   EXPECT_EQ(messages, std::vector<std::string>{"Please enter a thumbnail prefix."});
@@ -553,7 +560,7 @@ TEST_F(FrmmainTest, PrefixBoxEndsEmptyWhenTheProbeFolderCannotBeWritten) {
   tree.fileWith("pixelmote.ini", "[Image]\nPrefix=t_\n");
   auto w = openWindow();
   EXPECT_EQ(w->txtPre->text(), "");
-  EXPECT_EQ(w->engine().settings().sPrefix, "");
+  EXPECT_EQ(w->runSettings().sPrefix, "");
   w->txtPre->setFocus();
   QTest::keyClicks(w->txtPre, "ab");
   EXPECT_EQ(w->txtPre->text(), "");
@@ -602,7 +609,7 @@ TEST_F(FrmmainTest, SettingsAreSavedOnCloseAndRestoredOnTheNextStart) {
   EXPECT_EQ(w->cmbCol->currentText(), "3");
   EXPECT_EQ(w->cmbBorder->currentText(), "0");
   EXPECT_EQ(w->txtPre->text(), "x_");
-  EXPECT_EQ(w->engine().settings().sPrefix, "x_");
+  EXPECT_EQ(w->runSettings().sPrefix, "x_");
   EXPECT_EQ(w->knobOffset(0), 76.0f);
   EXPECT_EQ(w->knobOffset(1), 152.0f);
   EXPECT_EQ(w->knobOffset(2), 0.0f);
@@ -627,7 +634,7 @@ TEST_F(FrmmainTest, AFirstStartReadsTheInstalledStartValuesAndExitWritesOnlyTheU
   {
     auto w = openWindow();
     EXPECT_EQ(w->txtPre->text(), "t_");
-    EXPECT_EQ(w->engine().settings().sPrefix, "t_");
+    EXPECT_EQ(w->runSettings().sPrefix, "t_");
     EXPECT_EQ(w->knobOffset(0), 38.0f);
     EXPECT_EQ(w->knobOffset(1), 114.0f);
     EXPECT_EQ(w->knobOffset(2), 0.0f);
@@ -1011,7 +1018,7 @@ TEST_F(FrmmainTest, HelpContentsShowsOnlyItsMessage) {
   EXPECT_TRUE(opened.empty());
   EXPECT_EQ(status(*w), before);
   EXPECT_EQ(w->windowTitle().toStdString(), "Pixelmote - " + start);
-  EXPECT_EQ(w->splash(), nullptr);
+  EXPECT_TRUE(aboutShownOver.empty());
 }
 
 TEST_F(FrmmainTest, DriveListMovesTheFolderListOrReturnsFromAnUnreadableVolume) {
@@ -1043,30 +1050,11 @@ TEST_F(FrmmainTest, DriveListMovesTheFolderListOrReturnsFromAnUnreadableVolume) 
   EXPECT_EQ(w->windowTitle().toStdString(), "Pixelmote - " + start);
 }
 
-TEST_F(FrmmainTest, TheAboutWindowShownTwiceIsTheSameWindow) {
+TEST_F(FrmmainTest, HelpAboutHandsTheMainWindowToTheAboutCallback) {
   auto w = openWindow();
-  std::vector<QWidget*> shown;
-  for (int k = 0; k < 2; ++k) {
-    bool stuck = false;
-    QTimer::singleShot(0, w.get(), [&] {
-      shown.push_back(QApplication::activeModalWidget());
-      if (w->splash() != nullptr) QTest::mouseClick(w->splash()->cmdSplash[2], Qt::LeftButton);
-    });
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-      stuck = true;
-      if (w->splash() != nullptr) w->splash()->done(0);
-    });
-    watchdog.start(20000);
-    w->mnuAbout->trigger();
-    ASSERT_FALSE(stuck) << "OK did not end showing " << k;
-    ASSERT_NE(w->splash(), nullptr);
-    EXPECT_FALSE(w->splash()->isVisible());
-  }
-  ASSERT_EQ(shown.size(), 2u);
-  EXPECT_EQ(shown[0], w->splash());
-  EXPECT_EQ(shown[1], shown[0]);
+  w->mnuAbout->trigger();
+  w->mnuAbout->trigger();
+  EXPECT_EQ(aboutShownOver, (std::vector<QWidget*>{w.get(), w.get()}));
   EXPECT_TRUE(opened.empty());
   EXPECT_TRUE(w->isVisible()) << "the main window stays";
 }

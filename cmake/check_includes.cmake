@@ -1,0 +1,23 @@
+# Fails when a source file in FOLDER includes a header under FORBIDDEN
+# (a folder of the source tree, e.g. "app/"): a layer must not reach up.
+# Usage: cmake -DFOLDER=<dir> -DFORBIDDEN=<prefix/> -P check_includes.cmake
+if(NOT DEFINED FOLDER OR NOT DEFINED FORBIDDEN)
+  message(FATAL_ERROR "check_includes: FOLDER and FORBIDDEN are required")
+endif()
+file(GLOB_RECURSE sources "${FOLDER}/*.h" "${FOLDER}/*.cpp")
+if(NOT sources)
+  message(FATAL_ERROR "check_includes: no sources in ${FOLDER}")
+endif()
+set(offenders "")
+foreach(source IN LISTS sources)
+  file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]${FORBIDDEN}")
+  foreach(line IN LISTS lines)
+    list(APPEND offenders "${source}: ${line}")
+  endforeach()
+endforeach()
+list(LENGTH sources count)
+if(offenders)
+  list(JOIN offenders "\n" text)
+  message(FATAL_ERROR "files in ${FOLDER} include ${FORBIDDEN}:\n${text}")
+endif()
+message(STATUS "${count} files in ${FOLDER}, none includes ${FORBIDDEN}")
