@@ -900,6 +900,28 @@ TEST_F(FrmmainTest, ReportAndCreateRunsStartedByTheButtons) {
   EXPECT_EQ(leftoverBitmaps(), 0);
 }
 
+TEST_F(FrmmainTest, AThumbnailTypeChosenDuringACreateRunReachesTheFoldersStillToCome) {
+  makePictureTree();
+  auto w = openWindow();
+  typePrefix(*w, "t_");
+  bool chosen = false;
+  onStatusLine(*w, [&](const std::string&) {
+    if (chosen) return;
+    // The start folder is done (its thumbnails are JPEG); sub1 is to come.
+    chosen = true;
+    w->mnuTGIF->trigger();
+  });
+  QTest::mouseClick(w->cmdAdd, Qt::LeftButton);
+  ASSERT_TRUE(chosen);
+  EXPECT_TRUE(tree.exists("start/t_a.jpg"));
+  EXPECT_TRUE(tree.exists("start/t_b.jpg"));
+  EXPECT_EQ(tree.read("start/sub1/t_c.gif").substr(0, 6), "GIF89a");
+  EXPECT_EQ(tree.read("start/sub1/inner/t_d.gif").substr(0, 6), "GIF89a");
+  EXPECT_FALSE(tree.exists("start/sub1/t_c.jpg"));
+  EXPECT_EQ(w->cmbTo->currentText(), "GIF");
+  EXPECT_EQ(w->runSettings().sThumbExt, "gif") << "the next run takes it too";
+}
+
 TEST_F(FrmmainTest, StopClickedDuringARunEndsItWithTheTotals) {
   makePictureTree();
   auto w = openWindow();
