@@ -6,7 +6,6 @@
 #include "ui/knob.h"
 #include "ui/settings_file.h"
 #include "util/path.h"
-#include "util/temp_files.h"
 
 namespace pixelmote::cli {
 

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "util/temp_files.h"
 
 namespace pixelmote::cli {
 namespace {
