@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <set>
 #include <string>
 
@@ -11,7 +13,6 @@
 #include "imaging/imglib.h"
 #include "testsupport/codec_testing.h"
 #include "testsupport/temp_tree.h"
-#include "util/path.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -90,7 +91,9 @@ TEST(CodecTable, EachRowReadsWhatItWrites) {
     ASSERT_TRUE(decoded.status) << decoded.status.message();
     ASSERT_EQ(decoded.raster.size, picture.size);
     int worst = 0;
-    for (std::size_t i = 0; i < picture.rgb.size(); ++i) worst = std::max(worst, std::abs(decoded.raster.rgb[i] - picture.rgb[i]));
+    for (std::size_t i = 0; i < picture.rgb.size(); ++i) {
+      worst = std::max(worst, std::abs(decoded.raster.rgb[i] - picture.rgb[i]));
+    }
     EXPECT_LE(worst, codec == &kJpegCodec ? 48 : 0);
   }
 }
@@ -103,7 +106,8 @@ TEST(CodecTable, EveryFormatRefusesEmptyGarbageAndOtherFormatsWithItsMessage) {
     const std::string expected = "not a " + std::string(codec->name) + " file";
     for (const auto& [maker, bytes] : inputs) {
       if (maker == codec) continue;
-      const std::string what = std::string(codec->name) + " given " + (maker ? std::string(maker->name) : '"' + bytes + '"');
+      const std::string given = maker != nullptr ? std::string(maker->name) : '"' + bytes + '"';
+      const std::string what = std::string(codec->name) + " given " + given;
       const auto check = codec->checkHead(bytesOf(bytes), bytes.size(), DecodeLimits{});
       ASSERT_FALSE(check) << what;
       EXPECT_EQ(check.message(), expected) << what;
