@@ -458,23 +458,13 @@ std::vector<std::string> Engine::picturesToRender(const FileList& files, const s
 // ahead. The folders are read here as the run will read them; a folder that
 // changes in between only costs its pictures being loaded on the spot.
 void Engine::schedulePictures() {
-  // Memory for loading ahead: room for one large progressive photo (a 24 MP
-  // one holds 69 MB of coefficients and its file) and 30 MB for every
-  // further job, so that with what the estimates leave out each job adds at
-  // most 40 MB to the peak of a one-job run. The window lets small pictures
-  // go on loading beside a large one that takes a while.
-  const std::uint64_t mb = std::uint64_t{1} << 20;
-  // On many cores the budget stops growing at 320 MB: that is still dozens
-  // of ordinary photos at once, and the largest pictures allowed (2^28
-  // pixels, a 48 MB box each) stay within half a gigabyte.
-  const std::uint64_t budget = std::min<std::uint64_t>(84 * mb + 30 * mb * (m_jobs - 1), 320 * mb);
+  // The window lets small pictures go on loading beside a large one that
+  // takes a while.
+  const std::uint64_t budget = imaging::loadAheadBudget(m_jobs);
   m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(
       m_jobs, 4 * m_jobs + 2, budget,
       [](const std::string& path, double size) { return imaging::estimateLoadBytes(path, size); });
-  // A decoder holding 32 MB or more is at a picture of 12 megapixels or more
-  // in progressive form (or a very large one otherwise), whose decode takes
-  // several times as long as the others: it starts as soon as it fits.
-  m_prefetcher->startEarlyFrom(32 * mb);
+  m_prefetcher->startEarlyFrom(imaging::kSlowLoadWorkingBytes);
   const double size = m_settings.iSize;
   for (std::size_t i = 1; i <= m_state.iFolderCount; ++i) {
     const std::string& folder = m_state.FolderTable[i].sFolderPath;

@@ -5,12 +5,14 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/palette.h"
 
 namespace pixelmote::imaging {
@@ -439,5 +441,24 @@ util::Result<std::string> encodeBmp(const Raster& raster) {
   }
   return out;
 }
+
+
+namespace {
+
+LoadEstimate estimateBmpLoad(Bytes d, double sizePercent) {
+  if (d.size() < 26 || d[0] != 'B' || d[1] != 'M') return {kSmallLoad, 0};
+  const auto extent = [](const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(std::abs(static_cast<std::int64_t>(static_cast<std::int32_t>(le32(p)))));
+  };
+  return pixelLoadEstimate(extent(d.data() + 18), extent(d.data() + 22), sizePercent);
+}
+
+util::Result<std::string> encodeBmpWith(const Raster& raster, const EncodeSettings&) { return encodeBmp(raster); }
+
+constexpr std::string_view kBmpSuffixes[] = {"bmp"};
+
+}  // namespace
+
+const Codec kBmpCodec{"BMP", kBmpSuffixes, 3, true, checkBmpHead, estimateBmpLoad, decodeBmp, encodeBmpWith};
 
 }  // namespace pixelmote::imaging

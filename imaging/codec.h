@@ -1,5 +1,5 @@
-// The narrow interface every picture format implements: decode file bytes
-// into rows, encode a raster into file bytes.
+// The picture formats: each one's decoder, head check, load estimate and
+// encoder, and the table that finds a format by a file's name.
 #pragma once
 
 #include <cstdint>
@@ -103,5 +103,62 @@ util::Result<std::string> encodePng(const Raster& raster, int bits);
 util::Result<std::string> encodeTiff(const Raster& raster, int bits);
 util::Result<std::string> encodeBmp(const Raster& raster);  // 24-bit
 util::Result<std::string> encodePcx(const Raster& raster, int bits);  // 8-bit palette or 24-bit
+
+// Memory that loading a picture into its thumbnail box holds at its peak.
+struct LoadEstimate {
+  std::uint64_t working = 0;  // the decoder's, given back when the load ends
+  std::uint64_t box = 0;      // the box delivered, held until it is used
+  std::uint64_t total() const { return working + box; }
+};
+
+// What an encoder is asked for; each format takes the settings it has
+// (JPEG: quality, smoothing, comment, profile; GIF: bits, comment; PNG, TIFF,
+// PCX: bits; BMP: none).
+struct EncodeSettings {
+  int quality = 75;
+  int smoothing = 0;
+  int bits = 8;
+  std::string_view comment;
+  std::span<const std::uint8_t> iccProfile;
+};
+
+// One picture format: the suffixes its files are named by, and how they are
+// checked, estimated, read and written.
+struct Codec {
+  std::string_view name;                       // "JPEG"
+  std::span<const std::string_view> suffixes;  // lower case; the first is the three-letter form
+  // The imaging library's numeric file-type code, and whether the library's
+  // type lookup knows the format by its first suffix only (it takes "jpg"
+  // and "tif" but not "jpeg" and "tiff").
+  int libraryType = 0;
+  bool libraryFirstSuffixOnly = true;
+  util::Result<HeadCheck> (*checkHead)(Bytes head, std::uint64_t fileSize, const DecodeLimits& limits) = nullptr;
+  // The memory that loading a picture whose file begins with `head` (256 KB
+  // is plenty) into its box at `sizePercent` holds, from the header alone,
+  // without the file's bytes; a small figure when the header cannot be
+  // read: such a picture fails early.
+  LoadEstimate (*estimateLoad)(Bytes head, double sizePercent) = nullptr;
+  util::Status (*decode)(Bytes data, const DecodeRequest& request, RowSink& sink) = nullptr;
+  util::Result<std::string> (*encode)(const Raster& raster, const EncodeSettings& settings) = nullptr;
+};
+
+// The entries, each defined beside its decoder.
+extern const Codec kJpegCodec;
+extern const Codec kGifCodec;
+extern const Codec kPcxCodec;
+extern const Codec kBmpCodec;
+extern const Codec kPngCodec;
+extern const Codec kTiffCodec;
+
+// Every format, once each.
+std::span<const Codec* const> allCodecs();
+
+// The format one of whose suffixes is `suffix` (without the dot, any letter
+// case); null when none is.
+const Codec* codecForSuffix(std::string_view suffix);
+
+// The format a picture file is decoded as: by the suffix after the last "."
+// of its name; JPEG when the name has no known suffix.
+const Codec& codecForFile(std::string_view path);
 
 }  // namespace pixelmote::imaging

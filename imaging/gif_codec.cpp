@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/colour.h"
 #include "imaging/palette.h"
 
@@ -540,5 +541,24 @@ util::Result<std::string> encodeGif(const Raster& raster, int bits, std::string_
   if (!picture) return Result<std::string>::failure(picture.message());
   return writeIndexed(size, picture.value(), comment);
 }
+
+
+namespace {
+
+LoadEstimate estimateGifLoad(Bytes d, double sizePercent) {
+  if (d.size() < 10 || std::memcmp(d.data(), "GIF", 3) != 0) return {kSmallLoad, 0};
+  const auto le16 = [](const std::uint8_t* p) { return std::uint64_t{p[0]} | (std::uint64_t{p[1]} << 8); };
+  return pixelLoadEstimate(le16(d.data() + 6), le16(d.data() + 8), sizePercent);
+}
+
+util::Result<std::string> encodeGifWith(const Raster& raster, const EncodeSettings& settings) {
+  return encodeGif(raster, settings.bits, settings.comment);
+}
+
+constexpr std::string_view kGifSuffixes[] = {"gif"};
+
+}  // namespace
+
+const Codec kGifCodec{"GIF", kGifSuffixes, 1, true, checkGifHead, estimateGifLoad, decodeGif, encodeGifWith};
 
 }  // namespace pixelmote::imaging

@@ -206,11 +206,14 @@ int writetiffile(const std::string& file, std::int32_t, int, int bits, int bitma
 
 void ImageTypeOf(std::string& sExt, int& iType) {
   sExt = util::asciiLower(sExt);
-  static const std::pair<const char*, int> kTypes[] = {{"jpg", 0}, {"gif", 1}, {"pcx", 2}, {"bmp", 3},
-                                                       {"png", 4}, {"tif", 5}, {"0", -1}};
-  for (const auto& [ext, code] : kTypes) {
-    if (sExt == ext) iType = code;
+  if (sExt == "0") {
+    iType = -1;  // "no type": reads and writes nothing
+    return;
   }
+  const Codec* codec = codecForSuffix(sExt);
+  if (codec == nullptr) return;
+  if (codec->libraryFirstSuffixOnly && sExt != codec->suffixes.front()) return;
+  iType = codec->libraryType;
 }
 
 bool ReadImage(std::string& sType) {

@@ -95,7 +95,9 @@ std::string lastImagingError();
 // ----- reading and writing through the variables ---------------------------
 
 // Replaces `sExt` with its lower-case form; sets `iType` to its type code
-// (jpg 0, gif 1, pcx 2, bmp 3, png 4, tif 5, "0" -1) when it is one of them.
+// when it is one of them: the format's library type (Codec::libraryType:
+// jpg 0, gif 1, pcx 2, bmp 3, png 4, tif 5) for the suffixes the library
+// takes, -1 for "0".
 void ImageTypeOf(std::string& sExt, int& iType);
 
 // Reads ImgFile into the current picture, by its extension (`sType` when the

@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include <sys/mman.h>
-
 #include <jpeglib.h>
 // After jpeglib.h: jerror.h lists some codes only when jconfig.h was seen.
 #include <jerror.h>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/colour.h"
 #include "imaging/exif_orientation.h"
+#include "imaging/jpeg_coefficients.h"
 #include "imaging/palette.h"
 
 namespace pixelmote::imaging {
@@ -38,126 +38,6 @@ enum class Stop {
   Other,         // any other libjpeg error; its text goes into the message
 };
 
-// Where a progressive picture's coefficients go. libjpeg keeps all of them,
-// tens of megabytes for a photo, in "virtual arrays" it allocates with
-// malloc (a fresh mapping each time, for blocks that large), zeroes, fills
-// and gives back, picture after picture: one page fault per 4 KB, which on a
-// virtual machine costs a fifth of the whole decode. These replacement
-// methods of libjpeg's memory manager map each array for the picture
-// instead, with huge pages advised: a fresh mapping is already zero, and
-// huge pages take a fault per 2 MB. The arrays are unmapped when libjpeg
-// frees their pool, so nothing is kept between pictures. Sample arrays and
-// everything else stay with libjpeg's own methods.
-class MappedCoefficients {
- public:
-  MappedCoefficients() = default;
-  MappedCoefficients(const MappedCoefficients&) = delete;
-  MappedCoefficients& operator=(const MappedCoefficients&) = delete;
-
-  // Takes over the block-array methods of `info`'s memory manager, right
-  // after jpeg_create_decompress. `owner(info)` must lead back to this object.
-  void install(j_common_ptr info) {
-    m_library = *info->mem;
-    info->mem->request_virt_barray = request;
-    info->mem->realize_virt_arrays = realize;
-    info->mem->access_virt_barray = access;
-    info->mem->free_pool = freePool;
-    info->mem->self_destruct = selfDestruct;
-  }
-
- private:
-  struct Array {
-    Array* next;
-    int pool;
-    JDIMENSION blocksPerRow, rows, maxAccess;
-    JBLOCKARRAY rowPointers;
-    void* mapping;  // null until realized
-    std::size_t mappedBytes;
-  };
-
-  static MappedCoefficients& owner(j_common_ptr info);
-
-  static jvirt_barray_ptr request(j_common_ptr info, int pool, boolean /*preZero: mappings start zeroed*/,
-                                  JDIMENSION blocksPerRow, JDIMENSION rows, JDIMENSION maxAccess) {
-    MappedCoefficients& self = owner(info);
-    if (pool != JPOOL_IMAGE) ERREXIT1(info, JERR_BAD_POOL_ID, pool);  // libjpeg asks for none other
-    auto* array = static_cast<Array*>((*self.m_library.alloc_small)(info, pool, sizeof(Array)));
-    *array = Array{self.m_arrays, pool, blocksPerRow, rows, maxAccess, nullptr, nullptr, 0};
-    self.m_arrays = array;
-    return reinterpret_cast<jvirt_barray_ptr>(array);
-  }
-
-  static void realize(j_common_ptr info) {
-    MappedCoefficients& self = owner(info);
-    (*self.m_library.realize_virt_arrays)(info);  // the sample arrays, if any
-    // The same limit as libjpeg's own arrays: all of them under max_memory_to_use.
-    std::uint64_t total = 0;
-    for (Array* a = self.m_arrays; a != nullptr; a = a->next) {
-      if (a->mapping == nullptr) total += std::uint64_t{a->blocksPerRow} * a->rows * sizeof(JBLOCK);
-    }
-    if (info->mem->max_memory_to_use > 0 && total > static_cast<std::uint64_t>(info->mem->max_memory_to_use)) {
-      ERREXIT(info, JERR_NO_BACKING_STORE);
-    }
-    for (Array* a = self.m_arrays; a != nullptr; a = a->next) {
-      if (a->mapping != nullptr) continue;
-      const std::size_t rowBytes = std::size_t{a->blocksPerRow} * sizeof(JBLOCK);
-      // Whole huge pages, so that the last one is not left to small pages.
-      constexpr std::size_t kHuge = std::size_t{2} << 20;
-      std::size_t bytes = std::max<std::size_t>(rowBytes * a->rows, 1);
-      if (bytes >= kHuge) bytes = (bytes + kHuge - 1) / kHuge * kHuge;
-      void* mapping = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (mapping == MAP_FAILED) ERREXIT1(info, JERR_OUT_OF_MEMORY, 10);
-      a->mapping = mapping;
-      a->mappedBytes = bytes;
-      if (bytes >= kHuge) ::madvise(mapping, bytes, MADV_HUGEPAGE);  // advice only: fine if refused
-      a->rowPointers = static_cast<JBLOCKARRAY>(
-          (*self.m_library.alloc_small)(info, a->pool, std::max<std::size_t>(a->rows, 1) * sizeof(JBLOCKROW)));
-      for (JDIMENSION r = 0; r < a->rows; ++r) {
-        a->rowPointers[r] = reinterpret_cast<JBLOCKROW>(static_cast<std::uint8_t*>(mapping) + rowBytes * r);
-      }
-    }
-  }
-
-  static JBLOCKARRAY access(j_common_ptr info, jvirt_barray_ptr handle, JDIMENSION first, JDIMENSION count,
-                            boolean /*writable*/) {
-    const Array* a = reinterpret_cast<const Array*>(handle);
-    if (a->rowPointers == nullptr || std::uint64_t{first} + count > a->rows || count > a->maxAccess) {
-      ERREXIT(info, JERR_BAD_VIRTUAL_ACCESS);
-    }
-    return a->rowPointers + first;
-  }
-
-  static void freePool(j_common_ptr info, int pool) {
-    MappedCoefficients& self = owner(info);
-    self.release(pool);  // before libjpeg frees the pool that holds the control blocks
-    (*self.m_library.free_pool)(info, pool);
-  }
-
-  static void selfDestruct(j_common_ptr info) {
-    MappedCoefficients& self = owner(info);
-    self.release(-1);
-    (*self.m_library.self_destruct)(info);
-  }
-
-  // Unmaps the arrays of `pool` (-1: all) and forgets them; their control
-  // blocks belong to the pool and go with it.
-  void release(int pool) {
-    Array** link = &m_arrays;
-    while (*link != nullptr) {
-      Array* a = *link;
-      if (pool != -1 && a->pool != pool) {
-        link = &a->next;
-        continue;
-      }
-      if (a->mapping != nullptr) ::munmap(a->mapping, a->mappedBytes);
-      *link = a->next;
-    }
-  }
-
-  jpeg_memory_mgr m_library{};  // libjpeg's own methods
-  Array* m_arrays = nullptr;
-};
-
 // State shared with libjpeg's callbacks through `client_data`. The callbacks
 // leave through longjmp, so they only fill in plain fields here: nothing in
 // them allocates or throws.
@@ -174,9 +54,13 @@ struct CallbackState {
   MappedCoefficients* coefficients = nullptr;  // the decoder's, when it has them mapped
 };
 
+}  // namespace
+
 MappedCoefficients& MappedCoefficients::owner(j_common_ptr info) {
   return *static_cast<CallbackState*>(info->client_data)->coefficients;
 }
+
+namespace {
 
 // Stray bytes some encoders leave between the last scan and the end marker.
 // More than this after entropy-coded data means the decoder lost its way.
@@ -827,5 +711,64 @@ util::Result<std::string> encodeJpeg(const Raster& raster, int quality, int smoo
     return util::Result<std::string>::failure("not enough memory to encode");
   }
 }
+
+
+namespace {
+
+std::uint32_t be16(const std::uint8_t* p) { return (std::uint32_t{p[0]} << 8) | p[1]; }
+
+// The frame header gives the size, the components' sampling and whether the
+// file is progressive (whose coefficients are all kept while decoding).
+LoadEstimate estimateJpegLoad(Bytes d, double sizePercent) {
+  if (d.size() < 4 || d[0] != 0xFF || d[1] != 0xD8) return {kSmallLoad, 0};
+  std::size_t at = 2;
+  while (at + 4 <= d.size()) {
+    if (d[at] != 0xFF) return {kSmallLoad, 0};
+    const std::uint8_t marker = d[at + 1];
+    if (marker == 0xFF) {
+      ++at;
+      continue;
+    }
+    const std::size_t length = be16(d.data() + at + 2);
+    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (frame) {
+      if (at + 4 + length - 2 > d.size() || length < 8) return {kSmallLoad, 0};
+      const std::uint8_t* f = d.data() + at + 4;
+      const std::uint64_t height = be16(f + 1);
+      const std::uint64_t width = be16(f + 3);
+      const int components = f[5];
+      const bool progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+      std::uint64_t working = kSmallLoad + width * 3 * 16;  // a few rows
+      if (progressive && components > 0 && 8u + 3u * components <= length) {
+        int hMax = 1, vMax = 1;
+        for (int c = 0; c < components; ++c) {
+          hMax = std::max(hMax, f[7 + 3 * c] >> 4);
+          vMax = std::max(vMax, f[7 + 3 * c] & 0x0F);
+        }
+        for (int c = 0; c < components; ++c) {
+          const int h = std::max(1, f[7 + 3 * c] >> 4);
+          const int v = std::max(1, f[7 + 3 * c] & 0x0F);
+          const std::uint64_t blocksAcross = (width * h + 8u * hMax - 1) / (8u * hMax);
+          const std::uint64_t blocksDown = (height * v + 8u * vMax - 1) / (8u * vMax);
+          working += blocksAcross * blocksDown * 128;  // 64 coefficients of 2 bytes
+        }
+      }
+      return {working, boxBytes(width, height, sizePercent)};
+    }
+    if (marker == 0xDA || marker == 0xD9 || length < 2) return {kSmallLoad, 0};
+    at += 2 + length;
+  }
+  return {kSmallLoad, 0};
+}
+
+util::Result<std::string> encodeJpegWith(const Raster& raster, const EncodeSettings& settings) {
+  return encodeJpeg(raster, settings.quality, settings.smoothing, settings.comment, settings.iccProfile);
+}
+
+constexpr std::string_view kJpegSuffixes[] = {"jpg", "jpeg"};
+
+}  // namespace
+
+const Codec kJpegCodec{"JPEG", kJpegSuffixes, 0, true, checkJpegHead, estimateJpegLoad, decodeJpeg, encodeJpegWith};
 
 }  // namespace pixelmote::imaging

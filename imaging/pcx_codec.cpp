@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/palette.h"
 
 namespace pixelmote::imaging {
@@ -305,5 +306,25 @@ util::Result<std::string> encodePcx(const Raster& raster, int bits) {
   }
   return out;
 }
+
+
+namespace {
+
+LoadEstimate estimatePcxLoad(Bytes d, double sizePercent) {
+  if (d.size() < 12 || d[0] != 0x0A) return {kSmallLoad, 0};
+  const std::uint64_t width = (le16(d.data() + 8) + 1u - le16(d.data() + 4)) & 0xFFFF;
+  const std::uint64_t height = (le16(d.data() + 10) + 1u - le16(d.data() + 6)) & 0xFFFF;
+  return pixelLoadEstimate(width, height, sizePercent);
+}
+
+util::Result<std::string> encodePcxWith(const Raster& raster, const EncodeSettings& settings) {
+  return encodePcx(raster, settings.bits);
+}
+
+constexpr std::string_view kPcxSuffixes[] = {"pcx"};
+
+}  // namespace
+
+const Codec kPcxCodec{"PCX", kPcxSuffixes, 2, true, checkPcxHead, estimatePcxLoad, decodePcx, encodePcxWith};
 
 }  // namespace pixelmote::imaging

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "util/path.h"
 #include "util/unique_fd.h"
 
 namespace pixelmote::imaging {
@@ -25,19 +24,7 @@ std::optional<FileIdentity> fileIdentity(const std::string& path) {
   return identityOf(st);
 }
 
-PictureType pictureTypeFor(const std::string& path) {
-  std::string ext;
-  const std::string name = util::FileNamePart(path);
-  if (const auto dot = name.rfind('.'); dot != std::string::npos) ext = util::asciiLower(name.substr(dot + 1));
-  if (ext == "gif") return {decodeGif, checkGifHead};
-  if (ext == "pcx") return {decodePcx, checkPcxHead};
-  if (ext == "bmp") return {decodeBmp, checkBmpHead};
-  if (ext == "png") return {decodePng, checkPngHead};
-  if (ext == "tif" || ext == "tiff") return {decodeTiff, checkTiffHead};
-  return {decodeJpeg, checkJpegHead};  // jpg, jpeg and anything unknown
-}
-
-util::Result<PictureBytes> readPicture(const std::string& path, const PictureType& type, const DecodeLimits& limits) {
+util::Result<PictureBytes> readPicture(const std::string& path, const Codec& codec, const DecodeLimits& limits) {
   using R = util::Result<PictureBytes>;
   const util::UniqueFd fd = util::openForReading(path);
   if (!fd) return R::failure("cannot open " + path + ": " + std::strerror(errno));
@@ -52,7 +39,7 @@ util::Result<PictureBytes> readPicture(const std::string& path, const PictureTyp
   if (!util::readOn(fd.get(), data, std::min<std::uint64_t>(fileSize, kHeadBytes))) return readFailure();
   std::uint64_t bound = kWholeFile;
   for (;;) {
-    auto check = type.checkHead(Bytes(data), fileSize, limits);
+    auto check = codec.checkHead(Bytes(data), fileSize, limits);
     if (!check) return R::failure(check.message());
     if (check->needBytes <= data.size()) {
       bound = check->readBound;
@@ -74,9 +61,9 @@ util::Result<PictureBytes> readPicture(const std::string& path, const PictureTyp
   return picture;
 }
 
-std::uint64_t plannedReadBytes(const PictureType& type, Bytes head, std::uint64_t fileSize,
+std::uint64_t plannedReadBytes(const Codec& codec, Bytes head, std::uint64_t fileSize,
                                const DecodeLimits& limits) {
-  const auto check = type.checkHead(head, fileSize, limits);
+  const auto check = codec.checkHead(head, fileSize, limits);
   if (!check) return head.size();  // refused at once
   // A header longer than the head: how much longer is not known yet.
   if (check->needBytes > head.size()) return std::min(fileSize, kMaxPictureFileBytes);

@@ -1,6 +1,5 @@
-// Reading a picture file for decoding: its type from its name, its head
-// checked before the rest is read, and no more of it read than the declared
-// picture can use.
+// Reading a picture file for its decoder: its head checked before the rest
+// is read, and no more of it read than the declared picture can use.
 #pragma once
 
 #include <cstdint>
@@ -24,16 +23,6 @@ struct FileIdentity {
 // The identity of the file at `path` now; none when it cannot be examined.
 std::optional<FileIdentity> fileIdentity(const std::string& path);
 
-// A picture type's decoder and head check.
-struct PictureType {
-  util::Status (*decode)(Bytes, const DecodeRequest&, RowSink&);
-  util::Result<HeadCheck> (*checkHead)(Bytes, std::uint64_t, const DecodeLimits&);
-};
-
-// The type the extension of `path` names: gif, pcx, bmp, png, tif or tiff
-// in any letter case; JPEG for jpg, jpeg and anything else.
-PictureType pictureTypeFor(const std::string& path);
-
 // The bytes read first: every header check is answered from them unless a
 // header runs on past them (large metadata before a JPEG's frame).
 inline constexpr std::size_t kHeadBytes = 256 * 1024;
@@ -48,17 +37,17 @@ struct PictureBytes {
 };
 
 // Opens the regular file at `path` once, reads its head, checks it with
-// `type`'s head check (reading on while the header does, up to
+// `codec`'s head check (reading on while the header does, up to
 // limits.maxHeaderBytes) and then reads up to the read bound. Fails with a
 // message naming the file when it cannot be opened or read, is not a regular
 // file, or more than kMaxPictureFileBytes would be read; with the decoder's
 // message when the head check fails.
-util::Result<PictureBytes> readPicture(const std::string& path, const PictureType& type,
+util::Result<PictureBytes> readPicture(const std::string& path, const Codec& codec,
                                        const DecodeLimits& limits = {});
 
 // How many bytes readPicture reads of a file of `fileSize` bytes that begins
 // with `head` (kHeadBytes of it, or all of a shorter file).
-std::uint64_t plannedReadBytes(const PictureType& type, Bytes head, std::uint64_t fileSize,
+std::uint64_t plannedReadBytes(const Codec& codec, Bytes head, std::uint64_t fileSize,
                                const DecodeLimits& limits = {});
 
 }  // namespace pixelmote::imaging

@@ -81,7 +81,7 @@ Raster boxFromWholeBytes(const std::string& path, const std::string& bytes, doub
   DecodeRequest request;
   request.minimumSize = [percent](Size full) { return SizeThumb(percent, full); };
   BoxReducer reducer([percent](Size, Size full) { return SizeThumb(percent, full); });
-  const util::Status status = pictureTypeFor(path).decode(bytesOf(bytes), request, reducer);
+  const util::Status status = codecForFile(path).decode(bytesOf(bytes), request, reducer);
   EXPECT_TRUE(status) << path << ": " << status.message();
   return reducer.takeResult();
 }
@@ -93,7 +93,7 @@ TEST(PictureFile, TypeComesFromTheExtension) {
   } cases[] = {{"a.GIF", decodeGif}, {"a.pcx", decodePcx}, {"a.Bmp", decodeBmp}, {"a.png", decodePng},
                {"a.tif", decodeTiff}, {"a.TIFF", decodeTiff}, {"a.jpg", decodeJpeg}, {"a.jpeg", decodeJpeg},
                {"a.gif.jpg", decodeJpeg}, {"noextension", decodeJpeg}, {"/x.png/a.raw", decodeJpeg}};
-  for (const auto& c : cases) EXPECT_EQ(pictureTypeFor(c.name).decode, c.decode) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(codecForFile(c.name).decode, c.decode) << c.name;
 }
 
 TEST(PictureFile, HeadsThatAreNotOfTheTypeOrDeclareTooManyPixelsAreRefusedBeforeTheRestIsRead) {
@@ -134,16 +134,16 @@ TEST(PictureFile, HeadsThatAreNotOfTheTypeOrDeclareTooManyPixelsAreRefusedBefore
   TempTree tree;
   for (const auto& c : cases) {
     const std::string path = sparseFile(tree, c.name, c.head, kHuge);
-    const auto read = readPicture(path, pictureTypeFor(path));
+    const auto read = readPicture(path, codecForFile(path));
     ASSERT_FALSE(read) << c.name;
     EXPECT_EQ(read.message(), c.message) << c.name;
-    testing::Decoded decoded = testing::decodeWith(pictureTypeFor(path).decode, c.head);
+    testing::Decoded decoded = testing::decodeWith(codecForFile(path).decode, c.head);
     EXPECT_EQ(decoded.status.message(), c.message) << c.name << ": not the decoder's message";
     const auto box = loadThumbnailBox(path, 25);
     ASSERT_FALSE(box) << c.name;
     EXPECT_EQ(box.message(), c.message) << c.name;
     // Loading ahead reserves no more than the head for it.
-    EXPECT_LE(plannedReadBytes(pictureTypeFor(path), bytesOf(c.head), kHuge), kHeadBytes) << c.name;
+    EXPECT_LE(plannedReadBytes(codecForFile(path), bytesOf(c.head), kHuge), kHeadBytes) << c.name;
   }
 }
 
@@ -176,7 +176,7 @@ TEST(PictureFile, APictureFollowedByAHugeTailIsReadOnlyAsFarAsItsPixelsCanReach)
     EXPECT_LT(box->bytesRead, 2 * kMetadataRoom) << c.name;
     std::string head = c.file;
     head.resize(kHeadBytes);
-    EXPECT_EQ(plannedReadBytes(pictureTypeFor(tailed), bytesOf(head), kHuge), box->bytesRead) << c.name;
+    EXPECT_EQ(plannedReadBytes(codecForFile(tailed), bytesOf(head), kHuge), box->bytesRead) << c.name;
     EXPECT_EQ(box->source.bytes, static_cast<std::int64_t>(kHuge)) << c.name;
   }
 }
@@ -187,9 +187,9 @@ TEST(PictureFile, FormsWhoseDataMayLieAnywhereAreReadWhole) {
   for (const auto& [name, file] : {std::pair{"a.tif", encodeTiff(picture, 8).value()},
                                    std::pair{"a.pcx", encodePcx(picture, 8).value()}}) {
     const std::uint64_t size = std::uint64_t{3} << 30;
-    EXPECT_EQ(plannedReadBytes(pictureTypeFor(name), bytesOf(file), size), size) << name;
+    EXPECT_EQ(plannedReadBytes(codecForFile(name), bytesOf(file), size), size) << name;
     const std::string path = sparseFile(tree, name, file, kHuge);
-    const auto read = readPicture(path, pictureTypeFor(path));
+    const auto read = readPicture(path, codecForFile(path));
     ASSERT_FALSE(read) << name;
     EXPECT_EQ(read.message(), "cannot read " + path + ": file too large");
   }
@@ -211,7 +211,7 @@ TEST(PictureFile, BoundsHoldTheLeastCompressiblePictures) {
       {"a.bmp", encodeBmp(picture).value()},
   };
   for (const auto& c : cases) {
-    const auto check = pictureTypeFor(c.name).checkHead(bytesOf(c.file), kHuge, DecodeLimits{});
+    const auto check = codecForFile(c.name).checkHead(bytesOf(c.file), kHuge, DecodeLimits{});
     ASSERT_TRUE(check) << c.name << ": " << check.message();
     EXPECT_EQ(check->needBytes, 0u) << c.name;
     EXPECT_GE(check->readBound, kMetadataRoom + c.file.size()) << c.name;
@@ -235,7 +235,7 @@ TEST(PictureFile, ValidPicturesAreReadWholeAndDecodeAsBefore) {
   TempTree tree;
   for (const auto& c : cases) {
     const std::string path = tree.fileWith(c.name, c.file);
-    const auto read = readPicture(path, pictureTypeFor(path));
+    const auto read = readPicture(path, codecForFile(path));
     ASSERT_TRUE(read) << c.name << ": " << read.message();
     EXPECT_EQ(std::string(read->data.begin(), read->data.end()), c.file) << c.name;
     EXPECT_EQ(read->identity, fileIdentity(path)) << c.name;
@@ -265,7 +265,7 @@ TEST(PictureFile, AHeaderLongerThanTheHeadIsReadOnWithinItsLimit) {
 
   DecodeLimits limits;
   limits.maxHeaderBytes = std::int64_t{1} << 20;
-  const auto refused = readPicture(path, pictureTypeFor(path), limits);
+  const auto refused = readPicture(path, codecForFile(path), limits);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.message(), "no picture data in the first 1 MB");
   // A file that ends within its header is the decoder's to report.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/palette.h"
 
 namespace pixelmote::imaging {
@@ -343,5 +344,23 @@ util::Result<std::string> encodePng(const Raster& raster, int bits) {
     return R::failure(std::string("cannot write PNG: ") + errors.message);
   return out;
 }
+
+
+namespace {
+
+LoadEstimate estimatePngLoad(Bytes d, double sizePercent) {
+  if (d.size() < 24 || std::memcmp(d.data(), "\x89PNG", 4) != 0) return {kSmallLoad, 0};
+  return pixelLoadEstimate(be32(d.data() + 16), be32(d.data() + 20), sizePercent);
+}
+
+util::Result<std::string> encodePngWith(const Raster& raster, const EncodeSettings& settings) {
+  return encodePng(raster, settings.bits);
+}
+
+constexpr std::string_view kPngSuffixes[] = {"png"};
+
+}  // namespace
+
+const Codec kPngCodec{"PNG", kPngSuffixes, 4, true, checkPngHead, estimatePngLoad, decodePng, encodePngWith};
 
 }  // namespace pixelmote::imaging

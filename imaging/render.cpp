@@ -73,15 +73,15 @@ bool carriesThumbnailStamp(const std::string& path) { return leadingCommentOfFil
 util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePercent) {
   using R = util::Result<LoadedBox>;
   try {
-    const PictureType type = pictureTypeFor(path);
-    auto file = readPicture(path, type);
+    const Codec& codec = codecForFile(path);
+    auto file = readPicture(path, codec);
     if (!file) return R::failure(file.message());
     std::vector<std::uint8_t> profile;
     DecodeRequest request;
     request.profile = &profile;
     request.minimumSize = [sizePercent](Size full) { return SizeThumb(sizePercent, full); };
     BoxReducer reducer([sizePercent](Size, Size full) { return SizeThumb(sizePercent, full); });
-    const util::Status status = type.decode(Bytes(file->data), request, reducer);
+    const util::Status status = codec.decode(Bytes(file->data), request, reducer);
     if (!status) return R::failure(status.message());
     if (reducer.rowsReceived() == 0) return R::failure("no picture data");
     return LoadedBox{reducer.takeResult(), file->identity, file->data.size(), std::move(profile)};

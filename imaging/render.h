@@ -85,8 +85,8 @@ struct LoadedBox {
 // Why a load failed when memory ran out.
 inline constexpr const char* kNoMemoryToLoad = "not enough memory to load the picture";
 
-// The picture loader: decodes the picture at `path` by its extension (jpg,
-// gif, pcx, bmp, png, tif) and resamples it to the thumbnail box for
+// The picture loader: decodes the picture at `path` as the format its name
+// gives (codecForFile) and resamples it to the thumbnail box for
 // `sizePercent` of its displayed size. Fails for a file that is not a
 // readable picture of its type, and with kNoMemoryToLoad when an allocation
 // fails; throws nothing.

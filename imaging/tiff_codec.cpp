@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/palette.h"
 
 namespace pixelmote::imaging {
@@ -395,5 +396,23 @@ util::Result<std::string> encodeTiff(const Raster& raster, int bits) {
   if (messages.hasError) return failure();
   return std::move(file.bytes);
 }
+
+
+namespace {
+
+// The first directory, which holds the size, may lie anywhere in the file:
+// the head does not tell. The whole file is read, and its bytes are counted
+// as what loading holds.
+LoadEstimate estimateTiffLoad(Bytes, double) { return {kSmallLoad, 0}; }
+
+util::Result<std::string> encodeTiffWith(const Raster& raster, const EncodeSettings& settings) {
+  return encodeTiff(raster, settings.bits);
+}
+
+constexpr std::string_view kTiffSuffixes[] = {"tif", "tiff"};
+
+}  // namespace
+
+const Codec kTiffCodec{"TIFF", kTiffSuffixes, 5, true, checkTiffHead, estimateTiffLoad, decodeTiff, encodeTiffWith};
 
 }  // namespace pixelmote::imaging
