@@ -64,8 +64,9 @@ SrgbTransform::SrgbTransform(const ColourProfile& from, SampleLayout layout) {
   static constexpr cmsUInt32Number kTypeOf[] = {TYPE_RGB_8, TYPE_CMYK_8, TYPE_CMYK_8_REV, TYPE_GRAY_8};
   const auto index = static_cast<std::size_t>(layout);
   if (!from || from.space() != kSpaceOf[index]) return;
-  // Only an output or display class profile can be converted from; a
-  // device link, abstract or named-colour profile would be refused anyway.
+  // Only a device profile (input, display, output) or a colour-space profile
+  // describes pixels to convert from; a device link, abstract or named-colour
+  // profile would be refused anyway.
   const cmsProfileClassSignature kind = cmsGetDeviceClass(from.handle());
   if (kind != cmsSigDisplayClass && kind != cmsSigOutputClass && kind != cmsSigInputClass &&
       kind != cmsSigColorSpaceClass) {
