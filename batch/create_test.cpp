@@ -264,31 +264,88 @@ std::vector<std::pair<std::string, std::string>> snapshotTree(const TempTree& tr
   return files;
 }
 
-TEST_F(CreateTest, ParallelRunsGiveTheSameFilesLinesAndProgress) {
+TEST_F(CreateTest, AnyNumberOfJobsGivesTheSameFilesLinesAndProgress) {
   for (int f = 0; f < 4; ++f) {
     for (int p = 0; p < 5; ++p) {
       picture("f" + std::to_string(f) + "/p" + std::to_string(p) + ".jpg", {40 + 13 * p, 30 + 7 * f});
     }
   }
-  tree.fileWith("f1/bad.jpg", "not a picture");
+  tree.fileWith("f1/bad.jpg", "not a picture");                   // unreadable
+  tree.file("f2/t_p3.gif/blocker", 1);                            // a folder where a thumbnail goes
+  tree.fileWith("f3/index.html", "<html>the user's own</html>");  // a page that is not ours
   settings.sThumbExt = "gif";
 
-  std::vector<std::vector<std::string>> calls;
-  std::vector<std::vector<std::pair<std::string, std::string>>> trees;
+  struct Run {
+    std::vector<std::string> calls;
+    std::vector<std::string> problems;
+    std::vector<std::pair<std::string, std::string>> files;
+  };
+  std::vector<Run> runs;
   // Each run starts with the folder list on its folder, as the last one left it.
   engine.setFolderPath(tree.root());
-  for (unsigned jobs : {1u, 4u, 2u}) {
+  for (unsigned jobs : {1u, 2u, 3u, 8u}) {
     options.jobs = jobs;
     frontend.calls.clear();
+    frontend.problems.clear();
     ASSERT_EQ(create(), CommandResult::Ran);
-    calls.push_back(frontend.calls);
-    trees.push_back(snapshotTree(tree));
+    runs.push_back({frontend.calls, frontend.problems, snapshotTree(tree)});
+    EXPECT_EQ(engine.lastRun().skippedPictures, 1u);
+    EXPECT_EQ(engine.lastRun().unwrittenFiles, 2u);
   }
-  EXPECT_EQ(trees[0].size(), 20u + 20u + 5u + 1u);  // pictures, thumbnails, pages, bad.jpg
-  for (std::size_t i = 1; i < calls.size(); ++i) {
+  // Pictures, thumbnails, our pages (the blocking folder has one), bad.jpg,
+  // the blocker and the user's page.
+  EXPECT_EQ(runs[0].files.size(), 20u + 19u + 5u + 1u + 1u + 1u);
+  for (std::size_t i = 1; i < runs.size(); ++i) {
     // The same status lines, bars, titles and event passes, in the same order.
-    EXPECT_EQ(calls[i], calls[0]) << i;
-    EXPECT_EQ(trees[i], trees[0]) << i;
+    EXPECT_EQ(runs[i].calls, runs[0].calls) << i;
+    EXPECT_EQ(runs[i].problems, runs[0].problems) << i;
+    EXPECT_EQ(runs[i].files, runs[0].files) << i;
+  }
+}
+
+TEST_F(CreateTest, StopAtAnyEventPassWithJobsLeavesWhatOneJobLeaves) {
+  // "The same point" is the same event pass: the run's thread goes through
+  // the same passes whatever the jobs, and what workers made past the point
+  // it stopped at is thrown away.
+  picture("a.jpg", {64, 48});
+  picture("b.jpg", {40, 88});
+  tree.fileWith("c.jpg", "not a picture");
+  picture("d/e.jpg", {72, 40});
+  picture("d/f.jpg", {48, 48});
+  const auto before = snapshotTree(tree);
+  const auto restore = [&] {
+    for (const auto& [relative, bytes] : snapshotTree(tree)) {
+      if (std::find_if(before.begin(), before.end(), [&](const auto& f) { return f.first == relative; }) ==
+          before.end()) {
+        std::filesystem::remove(tree.root() + relative);
+      }
+    }
+  };
+  struct Outcome {
+    std::vector<std::string> calls;
+    std::vector<std::pair<std::string, std::string>> files;
+  };
+  const auto runStoppedAt = [&](int pass, unsigned jobs) {
+    restore();
+    RecordingFrontend stopping;
+    stopping.stopAtEventPass = pass;
+    Engine run(stopping, NumberFormat::english());
+    BatchSettings s = settings;
+    s.sFolder = tree.root();
+    RunOptions o;
+    o.jobs = jobs;
+    EXPECT_EQ(run.runCommand(Operation::Create, s, o), CommandResult::Ran);
+    return Outcome{stopping.calls, snapshotTree(tree)};
+  };
+  const Outcome full = runStoppedAt(0, 1);
+  const int passes = static_cast<int>(std::count(full.calls.begin(), full.calls.end(), "events"));
+  ASSERT_GT(passes, 40);
+  for (int pass = 1; pass <= passes; ++pass) {
+    SCOPED_TRACE("Stop at event pass " + std::to_string(pass));
+    const Outcome one = runStoppedAt(pass, 1);
+    const Outcome three = runStoppedAt(pass, 3);
+    EXPECT_EQ(three.calls, one.calls);
+    ASSERT_EQ(three.files, one.files);
   }
 }
 

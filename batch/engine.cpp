@@ -97,6 +97,8 @@ void Engine::setSourceType(const std::string& listText) { m_file1.setPattern("*.
 void Engine::thumbTypeChanged(const std::string& listText) {
   m_file2.setPattern("*." + listText);
   m_settings.sThumbExt = util::asciiLower(listText);
+  // Thumbnails made ahead in the old type are made again.
+  if (m_pipeline) m_pipeline->changeSettings(renderSettings());
 }
 
 CommandResult Engine::runCommand(Operation operation, const BatchSettings& settings, RunOptions options) {
@@ -271,10 +273,11 @@ void Engine::Scan() {
     processEvents();
   }
 
-  if (m_prefetcher) {
-    // Work done ahead for pictures the run did not reach is thrown away.
-    m_prefetcher->cancel();
-    m_prefetcher.reset();
+  if (m_pipeline) {
+    // Thumbnails made ahead for pictures the run did not reach are thrown
+    // away: a stopped run leaves what one job stopped there leaves.
+    m_pipeline->cancel();
+    m_pipeline.reset();
   }
   m_summary.stopped = s.bStop;
   m_pageStack.clear();
@@ -380,7 +383,7 @@ void Engine::Add() {
     } else if (m_updateOnly && imaging::thumbnailUpToDate(picture, render)) {
       outcome.thumbnailPath = thumb;
     } else {
-      outcome = imaging::LoadSource(picture, render, *this, m_prefetcher.get());
+      outcome = imaging::LoadSource(picture, render, *this, m_pipeline.get());
     }
 
     switch (outcome.result) {
@@ -454,18 +457,18 @@ std::vector<std::string> Engine::picturesToRender(const FileList& files, const s
   return out;
 }
 
-// Queues every picture the run will render, folder by folder, for loading
-// ahead. The folders are read here as the run will read them; a folder that
-// changes in between only costs its pictures being loaded on the spot.
+// Queues every picture the run will render, folder by folder, for the
+// workers to make ahead. The folders are read here as the run will read
+// them; a folder that changes in between only costs its pictures being made
+// on the spot.
 void Engine::schedulePictures() {
-  // The window lets small pictures go on loading beside a large one that
-  // takes a while.
+  // The window lets small pictures go on beside a large one that takes a
+  // while.
   const std::uint64_t budget = imaging::loadAheadBudget(m_jobs);
-  m_prefetcher = std::make_unique<imaging::BoxPrefetcher>(
-      m_jobs, 4 * m_jobs + 2, budget,
-      [](const std::string& path, double size) { return imaging::estimateLoadBytes(path, size); });
-  m_prefetcher->startEarlyFrom(imaging::kSlowLoadWorkingBytes);
-  const double size = m_settings.iSize;
+  m_pipeline = std::make_unique<imaging::ThumbnailPipeline>(m_jobs, 4 * m_jobs + 2, budget,
+                                                            imaging::thumbnailWorkEstimate);
+  m_pipeline->startEarlyFrom(imaging::kSlowLoadWorkingBytes);
+  const imaging::RenderSettings render = renderSettings();
   for (std::size_t i = 1; i <= m_state.iFolderCount; ++i) {
     const std::string& folder = m_state.FolderTable[i].sFolderPath;
     FileList files;
@@ -473,10 +476,9 @@ void Engine::schedulePictures() {
     files.setFolder(folder);
     std::vector<std::string> pictures = picturesToRender(files, folder);
     if (m_updateOnly) {
-      const imaging::RenderSettings render = renderSettings();
       std::erase_if(pictures, [&](const std::string& p) { return imaging::thumbnailUpToDate(p, render); });
     }
-    m_prefetcher->schedule(pictures, size);
+    m_pipeline->schedule(pictures, render);
   }
 }
 

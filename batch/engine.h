@@ -11,7 +11,7 @@
 #include "batch/frontend.h"
 #include "batch/lists.h"
 #include "batch/run_state.h"
-#include "imaging/prefetch.h"
+#include "imaging/pipeline.h"
 #include "imaging/render.h"
 
 namespace pixelmote::batch {
@@ -40,9 +40,11 @@ bool prefixUsable(const std::string& prefix);
 
 // How a run goes about its work, beside the settings that shape its output.
 struct RunOptions {
-  // Pictures worked on at once in Create runs: with more than one, pictures
-  // are loaded ahead on worker threads while the run's thread renders them
-  // in order, with the same output, progress and Stop points as one.
+  // Pictures worked on at once in Create runs. With more than one, worker
+  // threads make the thumbnails ahead (each left under a temporary name)
+  // while the run's thread takes them in order through the progress, Stop
+  // points, cells and pages, putting each in place when its turn comes: the
+  // output, progress and Stop points are those of one job.
   unsigned jobs = 1;
   // Create runs leave a picture whose thumbnail is up to date (it records
   // the picture's size, time and the settings, all unchanged) as it is;
@@ -149,7 +151,7 @@ class Engine : private imaging::RenderHost {
   bool m_running = false;
   unsigned m_jobs = 1;
   bool m_updateOnly = false;
-  std::unique_ptr<imaging::BoxPrefetcher> m_prefetcher;
+  std::unique_ptr<imaging::ThumbnailPipeline> m_pipeline;
   RunSummary m_summary;
   // The written pages of the current folder's ancestors, kept so that a
   // link to a sub-folder whose page could not be written can be taken out.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -54,6 +55,12 @@ struct Plan {
   long long diskSpace = -1;        // bytes that still fit; -1 for no limit
   bool fullDiskWritesNothing = false;  // a full disk makes write return 0, not fail with ENOSPC
   std::size_t largestWrite = 0;    // writes take at most this many bytes; 0 for no limit
+  // For runs whose calls come in no fixed order (workers write beside the
+  // run's thread): the write of exactly these bytes fails, and the rename
+  // onto this path, each with `targetError`.
+  std::string failWriteOf;
+  std::string failRenameOnto;
+  int targetError = ENOSPC;
 };
 
 struct Record {
@@ -67,6 +74,7 @@ struct Record {
 
 Plan g_plan;
 Record g_record;
+std::mutex g_faultMutex;  // workers call beside the run's thread
 
 const util::FileSystemOps& posix() { return util::posixFileSystemOps(); }
 
@@ -90,12 +98,19 @@ int errorOf(Op op) {
 }
 
 int faultyOpen(const char* path, int flags, mode_t mode) {
+  std::lock_guard lock(g_faultMutex);
   if (failsNow(kOpen)) return -1;
   return posix().open(path, flags, mode);
 }
 
 ssize_t faultyWrite(int fd, const void* buf, size_t count) {
+  std::lock_guard lock(g_faultMutex);
   if (failsNow(kWrite)) return -1;
+  if (!g_plan.failWriteOf.empty() && std::string_view(static_cast<const char*>(buf), count) == g_plan.failWriteOf) {
+    ++g_record.faults;
+    errno = g_plan.targetError;
+    return -1;
+  }
   if (g_plan.largestWrite > 0) count = std::min(count, g_plan.largestWrite);
   if (g_plan.diskSpace == 0) {
     ++g_record.faults;
@@ -113,12 +128,14 @@ ssize_t faultyWrite(int fd, const void* buf, size_t count) {
 }
 
 int faultyFsync(int fd) {
+  std::lock_guard lock(g_faultMutex);
   if (failsNow(kFsync)) return -1;
   return posix().fsync(fd);
 }
 
 // A failing close still releases the descriptor, as Linux does.
 int faultyClose(int fd) {
+  std::lock_guard lock(g_faultMutex);
   if (failsNow(kClose)) {
     posix().close(fd);
     errno = errorOf(kClose);
@@ -128,13 +145,20 @@ int faultyClose(int fd) {
 }
 
 int faultyRename(const char* from, const char* to) {
+  std::lock_guard lock(g_faultMutex);
   if (failsNow(kRename)) return -1;
+  if (g_plan.failRenameOnto == to) {
+    ++g_record.faults;
+    errno = g_plan.targetError;
+    return -1;
+  }
   const int rc = posix().rename(from, to);
   if (rc == 0) g_record.renamedTo.push_back(to);
   return rc;
 }
 
 int faultyUnlink(const char* path) {
+  std::lock_guard lock(g_faultMutex);
   g_record.deleted.push_back(path);
   if (failsNow(kUnlink)) return -1;
   return posix().unlink(path);
@@ -156,7 +180,11 @@ class Faults {
   util::ScopedFileSystemOps m_guard;
 };
 
-Plan failing(Op op, int first, int last, int error) { return Plan{{Rule{op, first, last, error}}}; }
+Plan failing(Op op, int first, int last, int error) {
+  Plan plan;
+  plan.rules.push_back(Rule{op, first, last, error});
+  return plan;
+}
 Plan failingOnce(Op op, int n, int error) { return failing(op, n, n, error); }
 
 // The error a call of each operation fails with: the kinds a disk and a
@@ -645,18 +673,30 @@ TEST_F(FaultTest, AFullDiskLosesEveryFileFromWhereItFilled) {
   expectOutcome(Start::Fresh, result, {});
 }
 
-TEST_F(FaultTest, RunsThatLoadAheadLoseTheSameFiles) {
+TEST_F(FaultTest, RunsThatMakeThumbnailsAheadLoseTheSameFiles) {
+  // Workers write thumbnails beside the run's thread, so calls come in no
+  // fixed order: the write of a file is told by its bytes, its rename by
+  // where it goes.
   options.jobs = 3;
-  for (Op op : {kWrite, kRename}) {
-    for (int n = 1; n <= clean.calls[op]; ++n) {
-      SCOPED_TRACE(std::string(kOpNames[op]) + " call " + std::to_string(n) + ", three jobs");
+  for (const std::string& product : products) {
+    for (const bool atRename : {false, true}) {
+      SCOPED_TRACE(product + (atRename ? ": rename onto it" : ": its write") + " failing, three jobs");
       startFrom(Start::Fresh);
-      CommandResult result;
-      {
-        Faults faulty(failingOnce(op, n, ENOSPC));
-        result = run();
+      Plan plan;
+      if (atRename) {
+        plan.failRenameOnto = tree.path(product);
+      } else {
+        plan.failWriteOf = reference.at(product);
       }
-      expectOutcome(Start::Fresh, result, {productOfFile(static_cast<std::size_t>(n - 1))});
+      CommandResult result;
+      int faults = 0;
+      {
+        Faults faulty(plan);
+        result = run();
+        faults = g_record.faults;
+      }
+      EXPECT_EQ(faults, 1);
+      expectOutcome(Start::Fresh, result, {product});
     }
   }
 }

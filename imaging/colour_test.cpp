@@ -14,7 +14,7 @@
 #include "imaging/codec.h"
 #include "imaging/colour.h"
 #include "imaging/imglib.h"
-#include "imaging/prefetch.h"
+#include "imaging/pipeline.h"
 #include "imaging/render.h"
 #include "testsupport/codec_testing.h"
 #include "testsupport/colour_profiles.h"
@@ -193,14 +193,14 @@ TEST_F(ColourRender, GifThumbnailIsConvertedToSrgbBeforeItsPalette) {
   }
 }
 
-TEST_F(ColourRender, ProfileComesThroughThePrefetcherToo) {
+TEST_F(ColourRender, ProfileComesThroughThePipelineToo) {
   const Icc profile = adobeLikeProfile(70000);
   const std::string first = picture("first.jpg", iccSegments(profile));
   const std::string second = picture("second.jpg", {});
-  BoxPrefetcher prefetcher(1, 2);
-  prefetcher.schedule({first, second}, 50);
+  ThumbnailPipeline prefetcher(1, 2);
   RenderSettings settings;
   settings.sizePercent = 50;
+  prefetcher.schedule({first, second}, settings);
   QuietHost host;
   for (const std::string& path : {first, second}) {
     const RenderOutcome out = LoadSource(path, settings, host, &prefetcher);

@@ -11,13 +11,21 @@
 
 namespace pixelmote::imaging {
 
+// The scope in force on this thread and the library's way into it.
+struct ThreadImagingAccess {
+  static thread_local ThreadImaging* current;
+  static void stage(ThreadImaging& scope, util::StagedFile file) { scope.m_staged = std::move(file); }
+  static void message(ThreadImaging& scope, std::string text) { scope.m_messages.push_back(std::move(text)); }
+};
+
+thread_local ThreadImaging* ThreadImagingAccess::current = nullptr;
+
 namespace {
 
 struct Library {
   std::mutex mutex;
   std::map<int, std::shared_ptr<const Raster>> pictures;
   int nextHandle = 1;
-  std::string lastError;
   std::function<void(const std::string&)> onMessage;
 };
 
@@ -26,10 +34,9 @@ Library& library() {
   return lib;
 }
 
-void setError(std::string message) {
-  std::lock_guard lock(library().mutex);
-  library().lastError = std::move(message);
-}
+thread_local std::string t_lastError;
+
+void setError(std::string message) { t_lastError = std::move(message); }
 
 using Decoder = util::Status (*)(Bytes, const DecodeRequest&, RowSink&);
 
@@ -58,7 +65,14 @@ int writeWith(const util::Result<std::string>& encoded, const std::string& file)
     setError("cannot write " + file + ": " + encoded.message());
     return kWriteFailed;
   }
-  const util::IoResult written = util::writeFileAtomically(file, encoded.value());
+  util::IoResult written;
+  if (ThreadImaging* scope = ThreadImagingAccess::current) {
+    util::StagedFile staged;
+    written = util::stageFile(file, encoded.value(), staged);
+    ThreadImagingAccess::stage(*scope, std::move(staged));
+  } else {
+    written = util::writeFileAtomically(file, encoded.value());
+  }
   if (!written) {
     setError(written.message);
     return kWriteFailed;
@@ -88,7 +102,22 @@ bool usableExtension(const std::string& file, std::string& ext) {
 
 }  // namespace
 
+ThreadImaging::ThreadImaging(const ImagingVariables& start)
+    : m_variables(start), m_previous(ThreadImagingAccess::current) {
+  // The pictures the start variables name belong to the thread they came from.
+  m_variables.ImgBitmap = 0;
+  m_variables.ImgAux = 0;
+  ThreadImagingAccess::current = this;
+}
+
+ThreadImaging::~ThreadImaging() {
+  ThreadImagingAccess::current = m_previous;
+  DeleteObject(m_variables.ImgBitmap);
+  DeleteObject(m_variables.ImgAux);
+}
+
 ImagingVariables& imagingVariables() {
+  if (ThreadImagingAccess::current != nullptr) return ThreadImagingAccess::current->variables();
   static ImagingVariables vars;
   return vars;
 }
@@ -135,13 +164,14 @@ int livePictureCount() {
   return static_cast<int>(library().pictures.size());
 }
 
-std::string lastImagingError() {
-  std::lock_guard lock(library().mutex);
-  return library().lastError;
-}
+std::string lastImagingError() { return t_lastError; }
 
 void setImagingMessageHandler(std::function<void(const std::string&)> handler) {
   library().onMessage = std::move(handler);
+}
+
+void raiseImagingMessage(const std::string& text) {
+  if (library().onMessage) library().onMessage(text);
 }
 
 // ----- reads ------------------------------------------------------------------
@@ -267,7 +297,11 @@ bool WriteImage(std::string& sType) {
   int code = 0;
   ImageTypeOf(sType, code);
   const auto message = [] {
-    if (library().onMessage) library().onMessage(kMsgNotSaved);
+    if (ThreadImaging* scope = ThreadImagingAccess::current) {
+      ThreadImagingAccess::message(*scope, kMsgNotSaved);
+    } else if (library().onMessage) {
+      library().onMessage(kMsgNotSaved);
+    }
   };
   std::string ext;
   if (usableExtension(v.ImgFile, ext)) {

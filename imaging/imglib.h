@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imaging/raster.h"
+#include "util/file_io.h"
 
 namespace pixelmote::imaging {
 
@@ -38,6 +39,34 @@ struct ImagingVariables {
 
 // The one set of imaging variables of the program.
 ImagingVariables& imagingVariables();
+
+// Gives the calling thread imaging variables of its own while it lives,
+// starting as a copy of `start` without a current picture, so that a worker
+// thread can read and write pictures beside the program's thread. The
+// library's writes on this thread leave their file under a temporary name
+// (takeStaged) for the caller to put in place, and its message boxes are
+// collected (takeMessages) for the program's thread to show. The pictures
+// the thread still holds are released when the scope ends. Scopes do not
+// nest across threads: each belongs to the thread that made it.
+class ThreadImaging {
+ public:
+  explicit ThreadImaging(const ImagingVariables& start);
+  ~ThreadImaging();
+  ThreadImaging(const ThreadImaging&) = delete;
+  ThreadImaging& operator=(const ThreadImaging&) = delete;
+
+  ImagingVariables& variables() { return m_variables; }
+  // The file the last write staged (empty when none did).
+  util::StagedFile takeStaged() { return std::move(m_staged); }
+  std::vector<std::string> takeMessages() { return std::move(m_messages); }
+
+ private:
+  friend struct ThreadImagingAccess;
+  ImagingVariables m_variables;
+  util::StagedFile m_staged;
+  std::vector<std::string> m_messages;
+  ThreadImaging* m_previous = nullptr;
+};
 
 // The library's own initialisation text.
 inline constexpr const char* kImagingLibraryText = "Pixelmote imaging";
@@ -89,7 +118,7 @@ std::shared_ptr<const Raster> pictureOf(int handle);
 int adoptPicture(Raster raster);
 // Number of picture handles held (for tests of handle ownership).
 int livePictureCount();
-// What the last failed read or write said went wrong.
+// What the last failed read or write on this thread said went wrong.
 std::string lastImagingError();
 
 // ----- reading and writing through the variables ---------------------------
@@ -113,5 +142,8 @@ inline constexpr const char* kMsgNotSaved = "File Not Saved!, Please specify a v
 
 // Where WriteImage's message box goes (the host's message boxes).
 void setImagingMessageHandler(std::function<void(const std::string&)> handler);
+// Shows a message box the library raised on a thread of its own
+// (ThreadImaging::takeMessages), where WriteImage's go.
+void raiseImagingMessage(const std::string& text);
 
 }  // namespace pixelmote::imaging

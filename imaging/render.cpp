@@ -11,7 +11,7 @@
 #include "imaging/codec.h"
 #include "imaging/geometry.h"
 #include "imaging/imglib.h"
-#include "imaging/prefetch.h"
+#include "imaging/pipeline.h"
 #include "imaging/reduce.h"
 #include "util/file_bytes.h"
 #include "util/file_io.h"
@@ -92,20 +92,35 @@ util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePer
   }
 }
 
-void copyRows(const Raster& box, Raster& output, RenderHost& host) {
-  const int width = box.size.width;
-  const int height = box.size.height;
+RowsCopied copyRowEvents(Size size, RenderHost& host) {
+  const int height = size.height;
+  RowsCopied copied;
   for (int y = 0; y <= height; ++y) {
-    if (y < height && width > 0) {
+    if (y < height) {
       // Stop can only have been pressed inside the last progress update; a
       // row that begins with Stop set still copies its first pixel.
-      const std::size_t pixels = host.stopRequested() ? 1 : static_cast<std::size_t>(width);
-      std::memcpy(output.row(y), box.row(y), pixels * 3);
+      if (host.stopRequested()) {
+        copied.firstPixelOnly = true;
+      } else {
+        copied.rows = y + 1;
+      }
     }
     const double percent = static_cast<double>(y) / height * 100.0;
     if (static_cast<long long>(percent) % 10 == 0) host.Per(percent, 2);
-    if (host.stopRequested()) return;
+    if (host.stopRequested()) return copied;
   }
+  return copied;
+}
+
+void copyRowsAs(const Raster& box, Raster& output, RowsCopied copied) {
+  const auto width = static_cast<std::size_t>(box.size.width);
+  if (width == 0) return;
+  for (int y = 0; y < copied.rows; ++y) std::memcpy(output.row(y), box.row(y), width * 3);
+  if (copied.firstPixelOnly && copied.rows < box.size.height) std::memcpy(output.row(copied.rows), box.row(copied.rows), 3);
+}
+
+void copyRows(const Raster& box, Raster& output, RenderHost& host) {
+  copyRowsAs(box, output, copyRowEvents(box.size, host));
 }
 
 util::Result<std::string> temporaryBitmapPath() {
@@ -116,17 +131,77 @@ util::Result<std::string> temporaryBitmapPath() {
 
 namespace {
 
-// LoadSource's work; `loaded` is set once the picture's box is there.
+// The host of work done ahead of the run: no progress, no Stop; it counts
+// the event passes the run is to make in their place.
+class QuietHost final : public RenderHost {
+ public:
+  void Per(double, int) override {}
+  void processEvents() override { ++m_passes; }
+  bool stopRequested() const override { return false; }
+  int passes() const { return m_passes; }
+
+ private:
+  int m_passes = 0;
+};
+
+RenderOutcome cannotWrite(RenderOutcome outcome, const std::string& path, const std::string& why) {
+  outcome.result = RenderResult::CannotWrite;
+  outcome.failedPath = path;
+  outcome.message = why;
+  return outcome;
+}
+
+// The thumbnail from its copied rows on: the rendered thumbnail passes
+// through a temporary bitmap and the library's BMP read, then the library
+// writes it in the thumbnail type. Any failure on the way is reported under
+// the thumbnail's name: the temporary name means nothing to the reader and
+// would not tell which picture went without; `message` keeps the cause.
+// `outcome` comes with the thumbnail's path.
+RenderOutcome finishThumbnail(Raster output, std::vector<std::uint8_t> profile, const std::string& stamp,
+                              const RenderSettings& settings, RenderHost& host, RenderOutcome outcome) {
+  ImagingVariables& v = imagingVariables();
+  auto temp = temporaryBitmapPath();
+  if (!temp) return cannotWrite(outcome, outcome.thumbnailPath, temp.message());
+  {
+    auto bmp = encodeBmp(output);
+    output = Raster();
+    if (!bmp) return cannotWrite(outcome, outcome.thumbnailPath, bmp.message());
+    if (const util::IoResult saved = util::writeFileAtomically(temp.value(), bmp.value()); !saved) {
+      return cannotWrite(outcome, outcome.thumbnailPath, saved.message);
+    }
+  }
+  host.processEvents();
+
+  v.ImgFile = temp.value();
+  std::string noType;
+  const bool read = ReadImage(noType);
+  host.processEvents();
+  util::removeFile(v.ImgFile);
+  if (!read) return cannotWrite(outcome, outcome.thumbnailPath, lastImagingError());
+
+  v.ImgFile = outcome.thumbnailPath;
+  v.ImgQuality = settings.quality;
+  v.ImgSmooth = settings.smoothing;
+  v.ImgComment = stamp;
+  v.ImgIccProfile = std::move(profile);
+  const bool written = WriteImage(noType);
+  v.ImgComment.clear();
+  v.ImgIccProfile.clear();
+  if (!written) return cannotWrite(outcome, outcome.thumbnailPath, lastImagingError());
+  return outcome;
+}
+
+// LoadSource's work on the spot; `loaded` is set once the picture's box is
+// there.
 RenderOutcome renderThumbnail(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
-                              BoxPrefetcher* prefetcher, bool& loaded) {
+                              bool& loaded) {
   ImagingVariables& v = imagingVariables();
   RenderOutcome outcome;
   outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
 
   // Load the picture straight into the thumbnail box.
   v.ImgFile = sPath;
-  auto box = prefetcher != nullptr ? prefetcher->take(sPath, settings.sizePercent)
-                                   : loadThumbnailBox(sPath, settings.sizePercent);
+  auto box = loadThumbnailBox(sPath, settings.sizePercent);
   if (!box) {
     outcome.result = RenderResult::Unreadable;
     outcome.message = box.message();
@@ -148,60 +223,46 @@ RenderOutcome renderThumbnail(const std::string& sPath, const RenderSettings& se
   std::vector<std::uint8_t> profile = std::move(box->iccProfile);
   box = util::Result<LoadedBox>::failure("");
   host.processEvents();
-
-  // The rendered thumbnail passes through a temporary bitmap and the
-  // library's BMP read, then the library writes it in the thumbnail type.
-  // Any failure on the way is reported under the thumbnail's name: the
-  // temporary name means nothing to the reader and would not tell which
-  // picture went without; `message` keeps the cause.
-  auto temp = temporaryBitmapPath();
-  const auto cannotWrite = [&](const std::string& path, const std::string& why) {
-    outcome.result = RenderResult::CannotWrite;
-    outcome.failedPath = path;
-    outcome.message = why;
-    return outcome;
-  };
-  if (!temp) return cannotWrite(outcome.thumbnailPath, temp.message());
-  {
-    auto bmp = encodeBmp(output);
-    output = Raster();
-    if (!bmp) return cannotWrite(outcome.thumbnailPath, bmp.message());
-    if (const util::IoResult saved = util::writeFileAtomically(temp.value(), bmp.value()); !saved) {
-      return cannotWrite(outcome.thumbnailPath, saved.message);
-    }
-  }
-  host.processEvents();
-
-  v.ImgFile = temp.value();
-  std::string noType;
-  const bool read = ReadImage(noType);
-  host.processEvents();
-  util::removeFile(v.ImgFile);
-  if (!read) return cannotWrite(outcome.thumbnailPath, lastImagingError());
-
-  v.ImgFile = outcome.thumbnailPath;
-  v.ImgQuality = settings.quality;
-  v.ImgSmooth = settings.smoothing;
-  v.ImgComment = stamp;
-  v.ImgIccProfile = std::move(profile);
-  const bool written = WriteImage(noType);
-  v.ImgComment.clear();
-  v.ImgIccProfile.clear();
-  if (!written) return cannotWrite(outcome.thumbnailPath, lastImagingError());
-  return outcome;
+  return finishThumbnail(std::move(output), std::move(profile), stamp, settings, host, std::move(outcome));
 }
 
-}  // namespace
+// The thumbnail a worker made, taken through the run's progress, event and
+// Stop points in the order rendering on the spot makes them. Stop within the
+// row copy leaves the partly copied thumbnail rendering on the spot leaves:
+// it is made now from the box, and the one made ahead is dropped.
+RenderOutcome finishPrepared(PreparedThumbnail& prepared, const RenderSettings& settings, RenderHost& host,
+                             bool& loaded) {
+  for (const std::string& text : prepared.messages) raiseImagingMessage(text);
+  if (prepared.reached == PreparedThumbnail::Reached::NotLoaded) return prepared.outcome;
+  loaded = true;
+  host.processEvents();
+  if (prepared.reached == PreparedThumbnail::Reached::Loaded) return prepared.outcome;
 
-RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
-                         BoxPrefetcher* prefetcher) {
-  bool loaded = false;
-  try {
-    return renderThumbnail(sPath, settings, host, prefetcher, loaded);
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
+  host.Per(0, 2);
+  const Raster& box = prepared.loaded.box;
+  const RowsCopied copied = copyRowEvents(box.size, host);
+  if (copied.rows < box.size.height || copied.firstPixelOnly) {
+    prepared.thumbnail.discard();
+    Raster output(box.size);
+    copyRowsAs(box, output, copied);
+    std::vector<std::uint8_t> profile = std::move(prepared.loaded.iccProfile);
+    prepared.loaded = LoadedBox{};
+    host.processEvents();
+    RenderOutcome outcome;
+    outcome.thumbnailPath = prepared.outcome.thumbnailPath;
+    return finishThumbnail(std::move(output), std::move(profile), prepared.stamp, settings, host, std::move(outcome));
   }
-  // Memory ran out for this picture: the run goes on with the next one.
+  prepared.loaded = LoadedBox{};
+  for (int pass = 0; pass < prepared.eventPassesAfterCopy; ++pass) host.processEvents();
+  if (prepared.outcome.result != RenderResult::Written) return prepared.outcome;
+  if (const util::IoResult placed = prepared.thumbnail.commit(); !placed) {
+    return cannotWrite(prepared.outcome, prepared.outcome.thumbnailPath, placed.message);
+  }
+  return prepared.outcome;
+}
+
+// The outcome for memory running out while rendering the picture at `sPath`.
+RenderOutcome outOfMemory(const std::string& sPath, const RenderSettings& settings, bool loaded) {
   RenderOutcome outcome;
   outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
   if (loaded) {
@@ -213,6 +274,66 @@ RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& setting
     outcome.message = kNoMemoryToLoad;
   }
   return outcome;
+}
+
+}  // namespace
+
+PreparedThumbnail prepareThumbnail(const std::string& sPath, const RenderSettings& settings,
+                                   const ImagingVariables& start) noexcept {
+  PreparedThumbnail prepared;
+  QuietHost quiet;
+  try {
+    prepared.outcome.thumbnailPath = thumbnailPathFor(sPath, settings.prefix, settings.thumbExt);
+    ThreadImaging scope(start);
+    scope.variables().ImgFile = sPath;
+    auto box = loadThumbnailBox(sPath, settings.sizePercent);
+    if (!box) {
+      prepared.outcome.result = RenderResult::Unreadable;
+      prepared.outcome.message = box.message();
+      return prepared;
+    }
+    prepared.reached = PreparedThumbnail::Reached::Loaded;
+    prepared.loaded = std::move(box).value();
+    prepared.stamp = thumbnailStamp(prepared.loaded.source, settings);
+    // The box is kept as it is (a Stop within the copy needs it), so the
+    // thumbnail is rendered from a copy.
+    Raster output(prepared.loaded.box.size);
+    copyRowsAs(prepared.loaded.box, output, RowsCopied{output.size.height, false});
+    prepared.reached = PreparedThumbnail::Reached::Copied;
+    prepared.outcome = finishThumbnail(std::move(output), prepared.loaded.iccProfile, prepared.stamp, settings, quiet,
+                                       prepared.outcome);
+    // The run's pass right after the copy, then those finishing made.
+    prepared.eventPassesAfterCopy = 1 + quiet.passes();
+    prepared.messages = scope.takeMessages();
+    if (prepared.outcome.result == RenderResult::Written) prepared.thumbnail = scope.takeStaged();
+    return prepared;
+  } catch (...) {
+    // Memory ran out (or the like) for this picture: the run goes on with the
+    // next one. What was staged went with the scope.
+  }
+  const bool loaded = prepared.reached != PreparedThumbnail::Reached::NotLoaded;
+  try {
+    prepared.outcome = outOfMemory(sPath, settings, loaded);
+    prepared.eventPassesAfterCopy = 1 + quiet.passes();
+  } catch (...) {
+    prepared.outcome.result = loaded ? RenderResult::CannotWrite : RenderResult::Unreadable;
+  }
+  prepared.thumbnail.discard();
+  return prepared;
+}
+
+RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
+                         ThumbnailPipeline* pipeline) {
+  bool loaded = false;
+  try {
+    if (pipeline == nullptr) return renderThumbnail(sPath, settings, host, loaded);
+    PreparedThumbnail prepared = pipeline->take(sPath, settings);
+    return finishPrepared(prepared, settings, host, loaded);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  // Memory ran out for this picture: the run goes on with the next one.
+  return outOfMemory(sPath, settings, loaded);
 }
 
 }  // namespace pixelmote::imaging

@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/imglib.h"
 #include "imaging/picture_file.h"
 #include "imaging/raster.h"
+#include "util/file_io.h"
 #include "util/result.h"
 
 namespace pixelmote::imaging {
@@ -29,6 +31,8 @@ struct RenderSettings {
   int smoothing = 0;         // Smooth slider value
   std::string prefix = "t_";
   std::string thumbExt = "jpg";  // "jpg" or "gif"
+
+  bool operator==(const RenderSettings&) const = default;
 };
 
 enum class RenderResult {
@@ -92,18 +96,59 @@ inline constexpr const char* kNoMemoryToLoad = "not enough memory to load the pi
 // fails; throws nothing.
 util::Result<LoadedBox> loadThumbnailBox(const std::string& path, double sizePercent);
 
-class BoxPrefetcher;
+// A picture's thumbnail made ahead of the run's turn (on a worker), waiting
+// for the run to reach it: the thumbnail written under a temporary name,
+// and what the run needs to go through the picture's progress and Stop
+// points as if it rendered the picture then.
+struct PreparedThumbnail {
+  enum class Reached {
+    NotLoaded,  // the picture could not be loaded: outcome says why
+    Loaded,     // loaded, but making the thumbnail failed before its rows were copied
+    Copied,     // the rows were copied; outcome tells how the rest went
+  };
+  Reached reached = Reached::NotLoaded;
+  RenderOutcome outcome;            // as rendering gave it, Stop aside
+  LoadedBox loaded;                 // the box, kept for a Stop within the row copy
+  std::string stamp;                // what the thumbnail records
+  int eventPassesAfterCopy = 0;     // event passes rendering made after the copy
+  util::StagedFile thumbnail;       // written when outcome says so
+  std::vector<std::string> messages;  // message boxes the library raised
+};
 
-// Renders the picture at `sPath` into its thumbnail file. With a
-// prefetcher, the picture's box comes from it (loaded ahead on a worker).
-// The thumbnail's stamp describes the file the box was decoded from, even
-// when the picture was replaced since.
+// Makes the thumbnail of the picture at `sPath` on the calling thread (a
+// worker), with imaging variables of its own that start as `start`, without
+// events or Stop; the thumbnail stays under its temporary name. Throws
+// nothing.
+PreparedThumbnail prepareThumbnail(const std::string& sPath, const RenderSettings& settings,
+                                   const ImagingVariables& start) noexcept;
+
+class ThumbnailPipeline;
+
+// Renders the picture at `sPath` into its thumbnail file. With a pipeline,
+// the thumbnail comes from it (made ahead on a worker): the run goes through
+// the same progress, event and Stop points, and a Stop within the row copy
+// gives the same partly copied thumbnail, made then. The thumbnail's stamp
+// describes the file the box was decoded from, even when the picture was
+// replaced since.
 RenderOutcome LoadSource(const std::string& sPath, const RenderSettings& settings, RenderHost& host,
-                         BoxPrefetcher* prefetcher = nullptr);
+                         ThumbnailPipeline* pipeline = nullptr);
 
-// Copies `box` onto `output` row by row as the renderer does, calling
-// host.Per for bar 2 after the rows whose whole percentage is a multiple of
-// 10 and ending early when Stop is seen. Rows not reached keep their colour.
+// How far a row copy went: `rows` whole rows, and when Stop was set before
+// it began, one pixel of the first row.
+struct RowsCopied {
+  int rows = 0;
+  bool firstPixelOnly = false;
+};
+
+// Goes through the row copy of a box of `size` as the renderer does,
+// without the pixels: host.Per for bar 2 after the rows whose whole
+// percentage is a multiple of 10, ending early when Stop is seen.
+RowsCopied copyRowEvents(Size size, RenderHost& host);
+// Copies the part of `box` that `copied` names onto `output`; rows not
+// reached keep their colour.
+void copyRowsAs(const Raster& box, Raster& output, RowsCopied copied);
+// Both: copies `box` onto `output` row by row with the progress and Stop
+// points of copyRowEvents.
 void copyRows(const Raster& box, Raster& output, RenderHost& host);
 
 // The path of this process's temporary bitmap in the program's writable

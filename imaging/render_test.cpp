@@ -10,7 +10,7 @@
 
 #include "imaging/codec.h"
 #include "imaging/imglib.h"
-#include "imaging/prefetch.h"
+#include "imaging/pipeline.h"
 #include "testsupport/temp_tree.h"
 #include "util/file_bytes.h"
 #include "util/program_folder.h"
@@ -211,8 +211,8 @@ TEST_F(RenderTest, StampDescribesThePictureFileThatWasDecoded) {
   // Loaded ahead, then replaced by another picture of another size and time
   // before the run renders it: the thumbnail shows the old picture and must
   // say so, so that the next update renders the new one.
-  BoxPrefetcher prefetcher(1, 4);
-  prefetcher.schedule({path}, s.sizePercent);
+  ThumbnailPipeline prefetcher(1, 4);
+  prefetcher.schedule({path}, s);
   prefetcher.waitIdle();
   ASSERT_EQ(prefetcher.started(), 1u);
   const std::string replacement = tree.fileWith("new.bmp", encodeBmp(rows({80, 60})).value());

@@ -49,8 +49,45 @@ const FileSystemOps& posixFileSystemOps() { return kPosixOps; }
 ScopedFileSystemOps::ScopedFileSystemOps(const FileSystemOps& ops) : m_previous(g_ops) { g_ops = ops; }
 ScopedFileSystemOps::~ScopedFileSystemOps() { g_ops = m_previous; }
 
-IoResult writeFileAtomically(const std::string& path, std::string_view data,
-                             Durability durability) {
+StagedFile::StagedFile(std::string path, std::string temporaryPath)
+    : m_path(std::move(path)), m_temporary(std::move(temporaryPath)) {}
+
+StagedFile::~StagedFile() { discard(); }
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : m_path(std::move(other.m_path)), m_temporary(std::move(other.m_temporary)) {
+  other.m_temporary.clear();
+}
+
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    m_path = std::move(other.m_path);
+    m_temporary = std::move(other.m_temporary);
+    other.m_temporary.clear();
+  }
+  return *this;
+}
+
+void StagedFile::discard() noexcept {
+  if (m_temporary.empty()) return;
+  unlinkRetryingOnce(m_temporary.c_str());
+  m_temporary.clear();
+}
+
+IoResult StagedFile::commit() {
+  if (m_temporary.empty()) return IoResult::failure(ENOENT, "cannot rename onto " + m_path + ": nothing staged");
+  if (g_ops.rename(m_temporary.c_str(), m_path.c_str()) != 0) {
+    const int err = errno;
+    discard();
+    return IoResult::failure(err, "cannot rename onto " + m_path + ": " + errorText(err));
+  }
+  m_temporary.clear();
+  return IoResult::success();
+}
+
+IoResult stageFile(const std::string& path, std::string_view data, StagedFile& staged, Durability durability) {
+  staged.discard();
   const FileSystemOps& ops = g_ops;
   const std::string folder = folderOf(path);
   std::string temp;
@@ -89,8 +126,15 @@ IoResult writeFileAtomically(const std::string& path, std::string_view data,
   const int closeResult = ops.close(fd);
   fd = -1;
   if (closeResult != 0) return fail("cannot close", errno);
-  if (ops.rename(temp.c_str(), path.c_str()) != 0) return fail("cannot rename onto", errno);
+  staged = StagedFile(path, std::move(temp));
   return IoResult::success();
+}
+
+IoResult writeFileAtomically(const std::string& path, std::string_view data, Durability durability) {
+  StagedFile staged;
+  const IoResult written = stageFile(path, data, staged, durability);
+  if (!written) return written;
+  return staged.commit();
 }
 
 IoResult removeFile(const std::string& path) {

@@ -50,6 +50,41 @@ const FileSystemOps& posixFileSystemOps();
 // Whether a write waits for the data to reach the disk before the rename.
 enum class Durability { Normal, Synced };
 
+// A file written under a temporary name in the folder of its final path,
+// waiting to be put in place. Move-only; one that is neither committed nor
+// released is deleted (as removeFile does) when its owner goes, and the
+// destructor never throws.
+class StagedFile {
+ public:
+  StagedFile() = default;
+  StagedFile(std::string path, std::string temporaryPath);
+  ~StagedFile();
+  StagedFile(StagedFile&& other) noexcept;
+  StagedFile& operator=(StagedFile&& other) noexcept;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  bool empty() const { return m_temporary.empty(); }
+  const std::string& path() const { return m_path; }
+  const std::string& temporaryPath() const { return m_temporary; }
+
+  // Renames the file onto its final path. On failure it is deleted and the
+  // message names the final path. Either way nothing is staged afterwards.
+  IoResult commit();
+  // Deletes the staged file now.
+  void discard() noexcept;
+
+ private:
+  std::string m_path;
+  std::string m_temporary;
+};
+
+// Writes `data` to a fresh temporary file in the same folder as `path` and
+// leaves it there, in `staged`, for the caller to commit. On failure nothing
+// is left and `staged` is empty.
+IoResult stageFile(const std::string& path, std::string_view data, StagedFile& staged,
+                   Durability durability = Durability::Normal);
+
 // Writes `data` to a fresh temporary file in the same folder as `path`, then
 // renames it over `path`. On any failure the temporary file is removed (as
 // removeFile does) and `path` is untouched. New files get mode 0666 less the
