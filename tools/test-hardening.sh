@@ -2,10 +2,13 @@
 # The hardening checks, after the normal test run:
 #   asan  the whole test suite built with gcc under AddressSanitizer and
 #         UndefinedBehaviorSanitizer (build-asan/);
+#   tsan  the tests that run workers beside the run's thread (the pipeline,
+#         parallel Create runs, faults with jobs) built with gcc under
+#         ThreadSanitizer (build-tsan/);
 #   fuzz  the libFuzzer targets built with clang (build-fuzz/): seeds and
 #         every saved crasher in fuzz/regressions/<target>/ replayed, then
 #         each target fuzzed for a bounded time.
-# Usage: tools/test-hardening.sh [asan] [fuzz]   (both when none is named)
+# Usage: tools/test-hardening.sh [asan] [tsan] [fuzz]   (all when none is named)
 # Environment:
 #   PIXELMOTE_FUZZ_SECONDS  wall-clock seconds for fuzzing all targets together
 #                           (default 900 under CI, 120 otherwise); targets run
@@ -19,14 +22,15 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ASAN_BUILD=$ROOT/build-asan
 FUZZ_BUILD=$ROOT/build-fuzz
+TSAN_BUILD=$ROOT/build-tsan
 CORES=$(nproc)
 
 parts=("$@")
-if ((${#parts[@]} == 0)); then parts=(asan fuzz); fi
+if ((${#parts[@]} == 0)); then parts=(asan tsan fuzz); fi
 for p in "${parts[@]}"; do
   case $p in
-    asan | fuzz) ;;
-    *) echo "usage: $0 [asan] [fuzz]" >&2; exit 2 ;;
+    asan | tsan | fuzz) ;;
+    *) echo "usage: $0 [asan] [tsan] [fuzz]" >&2; exit 2 ;;
   esac
 done
 wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
@@ -35,7 +39,7 @@ section() { printf '\n=== %s\n' "$*"; }
 
 # Packages: the project's own, the first time (tools/setup.sh installs what
 # is missing and brings the normal build up to date), then clang with libFuzzer.
-if { wants asan && [ ! -f "$ASAN_BUILD/build.ninja" ]; } || { wants fuzz && [ ! -f "$FUZZ_BUILD/build.ninja" ]; }; then
+if { wants asan && [ ! -f "$ASAN_BUILD/build.ninja" ]; } || { wants tsan && [ ! -f "$TSAN_BUILD/build.ninja" ]; } || { wants fuzz && [ ! -f "$FUZZ_BUILD/build.ninja" ]; }; then
   "$ROOT/tools/setup.sh"
 fi
 if wants fuzz; then
@@ -61,6 +65,18 @@ if wants asan; then
   fi
   cmake --build "$ASAN_BUILD"
   ctest --test-dir "$ASAN_BUILD" --output-on-failure -j "$CORES"
+fi
+
+# --- the threaded tests under ThreadSanitizer ----------------------------------
+if wants tsan; then
+  section "threaded tests under ThreadSanitizer ($TSAN_BUILD)"
+  if [ ! -f "$TSAN_BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+      -DPIXELMOTE_THREAD_SANITIZER=ON -DPIXELMOTE_BUILD_TESTS=ON -DPIXELMOTE_BUILD_GUI=OFF
+  fi
+  cmake --build "$TSAN_BUILD" --target pixelmote_tests
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$TSAN_BUILD/pixelmote_tests" \
+    --gtest_filter='PipelineTest.*:CreateTest.*:FaultTest.RunsThatMake*:BatchCommand.*Jobs*:LargeFile*:ColourRender.*Pipeline*:RenderTest.Stamp*'
 fi
 
 # --- fuzzing -----------------------------------------------------------------
