@@ -831,13 +831,16 @@ std::vector<std::string> asNobody() {
   return {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
 }
 
-// Why the test cannot run as another user here, or empty when it can.
-std::string whyNotAsNobody(const std::string& home) {
+// Why the test cannot run the program at `exe` as another user here, or
+// empty when it can: the program must start as that user and reach the
+// test's folders (`home` among them), which takes every folder above them
+// being open to others.
+std::string whyNotAsNobody(const std::string& home, const std::string& exe) {
   if (::geteuid() != 0) return "needs root to run the program as user 65534 (root itself ignores permissions)";
   if (::access(kSetpriv, X_OK) != 0) return std::string(kSetpriv) + " is missing";
-  Invocation probe{{}, home, asNobody(), "/bin/true"};
+  Invocation probe{{"report", home}, home, asNobody(), exe};
   const Outcome o = runBatch(probe);
-  if (o.exitCode != 0) return "setpriv cannot switch to user 65534 here: " + o.err;
+  if (o.exitCode != 0) return "user 65534 cannot run the program on the test's folders below " + home + ": " + o.err;
   return {};
 }
 
@@ -852,16 +855,17 @@ TEST(HostilePermissions, ReadOnlyAndUnreadablePlacesGiveOneLineEachAndNoFile) {
   ::chmod(tree.root().c_str(), 0755);
   const std::string home = tree.folder("home");
   own(home, 0700);
-  if (const std::string why = whyNotAsNobody(home); !why.empty()) GTEST_SKIP() << why;
 
-  // A copy of the program in a folder user 65534 can reach, whatever the
-  // build folder's parents allow; it cannot write there, so its temporary
-  // bitmaps go below HOME.
+  // A copy of the program beside the tree, since the build folder's parents
+  // may be closed to others; it cannot write there, so its temporary bitmaps
+  // go below HOME. When the temporary folder's own parents are closed to
+  // others too, the test cannot run here.
   const std::string bin = tree.folder("bin");
   ::chmod(bin.c_str(), 0755);
   const std::string exe = bin + "/pixelmote-batch";
   writeFile(exe, readFile(PIXELMOTE_BATCH_EXE));
   ::chmod(exe.c_str(), 0755);
+  if (const std::string why = whyNotAsNobody(home, exe); !why.empty()) GTEST_SKIP() << why;
 
   const std::string root = tree.folder("run");
   const std::string picture = jpegOf(tinyPicture({40, 160, 40}, {24, 16}));

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -353,9 +355,24 @@ TEST(BatchCommand, JobsAndUpdateGiveTheSameOutputAsAOneCoreFullRun) {
   const Outcome four = runBatch({"create", "pics", "--jobs", "4", "--thumb", "gif"}, tree.root());
   EXPECT_EQ(four.out, one.out);
   EXPECT_EQ(thumbs(), oneFiles);
+  // --update reaches the run: thumbnails that are up to date stay the very
+  // files they were (a run that renders one puts a new file in its place),
+  // and a picture changed since is rendered again.
+  const auto inode = [&](const std::string& relative) {
+    struct stat st {};
+    return ::stat(tree.path(relative).c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const ino_t kept = inode("pics/t_p0.gif");
+  const ino_t changed = inode("pics/a/t_p1.gif");
+  const std::string p1 = tree.read("pics/a/p1.jpg");
+  tree.fileWith("pics/a/p1.jpg", p1);  // the same bytes, a newer time
   const Outcome update = runBatch({"create", "pics", "--jobs", "3", "--thumb", "gif", "--update"}, tree.root());
   EXPECT_EQ(update.out, one.out);
-  EXPECT_EQ(thumbs(), oneFiles);
+  EXPECT_EQ(inode("pics/t_p0.gif"), kept);
+  EXPECT_NE(inode("pics/a/t_p1.gif"), changed);
+  const Outcome full = runBatch({"create", "pics", "--jobs", "1", "--thumb", "gif"}, tree.root());
+  EXPECT_NE(inode("pics/t_p0.gif"), kept);
+  EXPECT_EQ(full.out, one.out);
 }
 
 TEST(BatchCommand, HelpGoesToStandardOutput) {
