@@ -2,17 +2,19 @@
 # Screenshot of the desktop window on a small generated picture folder, taken
 # on a virtual X display:
 #
-#   tools/screenshot.sh [--report] [--about] [--dark] [-o FILE]
+#   tools/screenshot.sh [--report | --create] [--about] [--dark] [-o FILE]
 #
 #   --report   run a Report (Folder, Scan Report) before taking the picture
+#   --create   run a Create (Folder, Create Thumbnails) before taking it
 #   --about    open Help, About... and capture the About window instead
 #   --dark     give the desktop a dark colour scheme (a KDE colour settings
 #              file, which Qt reads on such a desktop)
 #   -o FILE    where to write the PNG (default: docs/screenshot.png)
 #
-# PIXELMOTE_SHOT_SETTLE sets the seconds given to a Report to finish (default 3).
-# The program runs from a copy in a temporary folder, so it starts with its
-# default settings and leaves no settings file in the build folder.
+# PIXELMOTE_SHOT_SETTLE sets the seconds given to a run to finish (default 3).
+# The program runs from a copy in a temporary folder, so it starts with the
+# start values of data/xdg (as an installed one does) and leaves no settings
+# file in the build folder.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -57,10 +59,11 @@ inside() {
   xdotool windowfocus --sync "$wid"
   sleep 0.5
 
-  if [ "$report" = 1 ]; then
+  # $report is the Folder menu's key of the run to make first, or 0.
+  if [ "$report" != 0 ]; then
     xdotool key alt+f
     sleep 0.3
-    xdotool key s
+    xdotool key "$report"
     sleep "$SETTLE"
   fi
 
@@ -94,7 +97,8 @@ dark=0
 out=$ROOT/docs/screenshot.png
 while [ $# -gt 0 ]; do
   case $1 in
-    --report) report=1 ;;
+    --report) report=s ;;
+    --create) report=c ;;
     --about) about=1 ;;
     --dark) dark=1 ;;
     -o)
@@ -103,7 +107,7 @@ while [ $# -gt 0 ]; do
       shift
       ;;
     -h | --help)
-      sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
       exit 0
       ;;
     *) die "unknown argument: $1 (try --help)" ;;
@@ -171,7 +175,7 @@ tmp_out=$WORK/shot.png
 # A fixed environment for a repeatable picture: no desktop theme (Fusion
 # style), a plain locale, a private runtime folder and home.
 env -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u XDG_CURRENT_DESKTOP -u KDE_SESSION_VERSION \
-  "${desktop_env[@]}" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$WORK/runtime" HOME="$WORK/home" LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+  "${desktop_env[@]}" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$WORK/runtime" HOME="$WORK/home" XDG_CONFIG_DIRS="$ROOT/data/xdg" LANG=C.UTF-8 LC_ALL=C.UTF-8 \
   PIXELMOTE_SHOT_SETTLE="$SETTLE" \
   xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$WORK" "$report" "$about" "$tmp_out"
 cp "$tmp_out" "$out"
