@@ -281,23 +281,7 @@ std::size_t coloursIn(const Raster& raster) {
   return colours.size();
 }
 
-// Mean difference of the 8 x 8 block averages: error diffusion keeps them
-// close where single pixels differ a lot (without it: 2.6 for this picture).
-double blockAverageError(const Raster& a, const Raster& b) {
-  double total = 0;
-  int blocks = 0;
-  for (int by = 0; by + 8 <= a.size.height; by += 8)
-    for (int bx = 0; bx + 8 <= a.size.width; bx += 8, ++blocks)
-      for (int k = 0; k < 3; ++k) {
-        double sum = 0;
-        for (int y = by; y < by + 8; ++y)
-          for (int x = bx; x < bx + 8; ++x) sum += a.row(y)[x * 3 + k] - b.row(y)[x * 3 + k];
-        total += std::abs(sum) / 64 / 3;
-      }
-  return total / blocks;
-}
-
-TEST(GifEncode, PhotographsAreDitheredIntoAtMostTwoToTheBitsColours) {
+TEST(GifEncode, PhotographsAreReducedToAtMostTwoToTheBitsColours) {
   Raster photo({256, 192});
   for (int y = 0; y < 192; ++y)
     for (int x = 0; x < 256; ++x) {
@@ -311,10 +295,7 @@ TEST(GifEncode, PhotographsAreDitheredIntoAtMostTwoToTheBitsColours) {
     const Decoded d = decode(gif);
     ASSERT_TRUE(d.status.ok()) << d.status.message();
     EXPECT_LE(coloursIn(d.raster), 1u << bits);
-    if (bits == 8) {
-      EXPECT_GT(coloursIn(d.raster), 64u);
-      EXPECT_LT(blockAverageError(photo, d.raster), 2.0);
-    }
+    if (bits == 8) { EXPECT_GT(coloursIn(d.raster), 64u); }
   }
   for (const int bits : {0, 9}) EXPECT_FALSE(encodeGif(photo, bits).ok()) << bits;
   EXPECT_FALSE(encodeGif(Raster({0, 5}), 8).ok());
