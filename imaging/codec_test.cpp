@@ -83,6 +83,7 @@ int worstDifference(const Raster& a, const Raster& b) {
 }
 
 TEST(CodecContract, EveryFormatReadsWhatItWritesAtEachDepthAndShape) {
+  ASSERT_EQ(std::size(kContracts), allCodecs().size()) << "every format keeps the contract";
   for (const Contract& c : kContracts) {
     for (const Size size : {Size{1, 1}, Size{45, 29}, Size{3000, 1}, Size{1, 700}}) {
       for (const int bits : c.depths) {
