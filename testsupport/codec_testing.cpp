@@ -22,22 +22,6 @@ using imaging::Size;
 
 imaging::Bytes bytesOf(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
 
-bool CheckingSink::begin(Size rows, Size full, const imaging::Coverage& coverage) {
-  ++begins;
-  raster = Raster(rows, kNeverDelivered);
-  fullSize = full;
-  this->coverage = coverage;
-  return accept;
-}
-
-void CheckingSink::row(int y, const std::uint8_t* rgb) {
-  EXPECT_EQ(begins, 1) << "a row before begin, or begin more than once";
-  EXPECT_EQ(y, rowsSeen) << "rows out of order";
-  if (y != rowsSeen || y < 0 || y >= raster.size.height) return;
-  std::memcpy(raster.row(y), rgb, raster.stride());
-  ++rowsSeen;
-}
-
 Rgb blockColour(int bx, int by, unsigned seed) {
   std::uint32_t h = seed * 2654435761u ^ static_cast<std::uint32_t>(bx) * 40503u ^ static_cast<std::uint32_t>(by) * 9973u;
   h ^= h >> 15;
@@ -128,6 +112,34 @@ AverageError compareToAverage(const Raster& actual, const std::vector<double>& e
 }
 
 namespace {
+
+// What a row never delivered holds: no test picture uses this colour, and
+// it is not the default background either.
+constexpr Rgb kNeverDelivered{1, 2, 3};
+
+// Keeps the picture and checks the row protocol; begin() answers `accept`.
+class CheckingSink : public imaging::RasterSink {
+ public:
+  bool begin(Size rows, Size full, const imaging::Coverage& coverage) override {
+    ++begins;
+    raster = Raster(rows, kNeverDelivered);
+    fullSize = full;
+    this->coverage = coverage;
+    return accept;
+  }
+  void row(int y, const std::uint8_t* rgb) override {
+    EXPECT_EQ(begins, 1) << "a row before begin, or begin more than once";
+    EXPECT_EQ(y, rowsSeen) << "rows out of order";
+    if (y != rowsSeen || y < 0 || y >= raster.size.height) return;
+    std::memcpy(raster.row(y), rgb, raster.stride());
+    ++rowsSeen;
+  }
+
+  bool accept = true;
+  imaging::Coverage coverage;
+  int begins = 0;
+  int rowsSeen = 0;
+};
 
 Decoded run(DecodeFn decode, const std::string& bytes, const imaging::DecodeRequest& request, bool accept) {
   CheckingSink sink;

@@ -25,29 +25,10 @@ inline constexpr imaging::Rgb kBlue{0, 0, 255};
 inline constexpr imaging::Rgb kBlack{0, 0, 0};
 inline constexpr imaging::Rgb kWhite{255, 255, 255};
 
-// What a row never delivered holds: no test picture uses this colour, and
-// it is not the default background either.
-inline constexpr imaging::Rgb kNeverDelivered{1, 2, 3};
-
-// Keeps the picture and checks the row protocol: begin once, then each row
-// once, top to bottom, none before begin. begin() answers `accept`.
-class CheckingSink : public imaging::RasterSink {
- public:
-  bool begin(imaging::Size rows, imaging::Size full, const imaging::Coverage& coverage) override;
-  void row(int y, const std::uint8_t* rgb) override;
-  // Begun once and every row delivered.
-  bool complete() const { return begins == 1 && rowsSeen == raster.size.height; }
-
-  bool accept = true;
-  imaging::Coverage coverage;  // as given to begin()
-  int begins = 0;
-  int rowsSeen = 0;
-};
-
 // What one decode did.
 struct Decoded {
   util::Status status = util::Status::success();
-  imaging::Raster raster;  // rows as delivered; the others kNeverDelivered
+  imaging::Raster raster;  // rows as delivered; the others a colour no test picture uses
   imaging::Size full;      // the full size given to begin()
   imaging::Coverage coverage;  // and the coverage
   bool begun = false;      // begin() was called
@@ -55,8 +36,9 @@ struct Decoded {
   bool complete() const { return begun && rows == raster.size.height; }
 };
 
-// Decodes `bytes` with `decode` into a CheckingSink. A decode that succeeds
-// must have delivered every row once (checked here).
+// Decodes `bytes` with `decode` into a sink that checks the row protocol:
+// begin once, then each row once, top to bottom, none before begin; a
+// decode that succeeds must have delivered every row.
 Decoded decodeWith(DecodeFn decode, const std::string& bytes, const imaging::DecodeRequest& request);
 Decoded decodeWith(DecodeFn decode, const std::string& bytes, imaging::Rgb background = imaging::kSurfaceBackground,
                    imaging::DecodeLimits limits = {});
