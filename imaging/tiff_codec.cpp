@@ -33,6 +33,10 @@ std::string sizeText(std::int64_t w, std::int64_t h) { return std::to_string(w) 
 struct Messages {
   char error[256] = "";
   bool hasError = false;
+  // A tag's data lay beyond the end: libtiff ignores such a tag and goes on
+  // (a palette picture without its colour map comes out gray), but the file
+  // is cut.
+  bool dataMissing = false;
 };
 
 int onError(TIFF*, void* user, const char*, const char* format, va_list args) {
@@ -44,7 +48,15 @@ int onError(TIFF*, void* user, const char*, const char* format, va_list args) {
   return 1;  // handled: the library-wide handlers stay quiet
 }
 
-int onWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int onWarning(TIFF*, void* user, const char*, const char* format, va_list args) {
+  auto* messages = static_cast<Messages*>(user);
+  if (messages != nullptr && !messages->dataMissing) {
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    messages->dataMissing = std::strstr(text, "IO error during reading") != nullptr;
+  }
+  return 1;  // handled: the library-wide handlers stay quiet
+}
 
 // libtiff reports some problems (before a handle exists) only to the
 // library-wide handlers, which print to stderr by default: silence them.
@@ -91,7 +103,7 @@ OptionsHandle makeOptions(Messages* messages) {
   OptionsHandle options(TIFFOpenOptionsAlloc());
   if (options) {
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), onError, messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), onWarning, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), onWarning, messages);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxSingleAllocation);
   }
   return options;
@@ -245,6 +257,7 @@ util::Status decodeTiff(Bytes data, const DecodeRequest& request, RowSink& sink)
     return util::Status::failure(std::string(what) + (messages.hasError ? std::string(": ") + messages.error : ""));
   };
   if (!tif) return libtiffFailure("corrupt TIFF data");
+  if (messages.dataMissing) return util::Status::failure("data ends early");
 
   std::uint32_t width = 0;
   std::uint32_t height = 0;
