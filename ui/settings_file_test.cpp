@@ -27,7 +27,7 @@ TEST(SettingsDocumentTest, ParseAndTextGiveBackAnyTextExactly) {
 TEST(SettingsDocumentTest, LooksUpTheFirstEntryOfTheFirstSectionIgnoringCaseBlanksAndComments) {
   const auto doc = SettingsDocument::parse(
       "Type=BMP\n"  // before any section
-      "\xEF\xBB\xBF[Folder]\n"
+      "[Folder]\n"
       "Path=/home/ann/Pictures\n"
       "  [ image ]  \n"
       "\tTYPE  =  GIF \t\n"
