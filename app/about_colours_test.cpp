@@ -69,21 +69,16 @@ void expectReadable(frmSplash& splash) {
 
 class AboutColours : public ::testing::TestWithParam<std::string> {};
 
+// The desktop palette set before the window is made, and changed while it exists.
 TEST_P(AboutColours, TextAndButtonReadableOnTheGreyBackground) {
-  {
-    SCOPED_TRACE("desktop palette set before the window is made");
-    ApplicationPalette desktop(ui::testing::desktopPalette(GetParam()));
+  for (const bool before : {true, false}) {
+    SCOPED_TRACE(before ? "palette set before" : "palette changed after");
+    std::unique_ptr<ApplicationPalette> desktop;
+    if (before) desktop = std::make_unique<ApplicationPalette>(ui::testing::desktopPalette(GetParam()));
     frmSplash splash([](const QUrl&) { return true; });
     splash.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&splash));
-    expectReadable(splash);
-  }
-  {
-    SCOPED_TRACE("desktop palette changed while the window exists");
-    frmSplash splash([](const QUrl&) { return true; });
-    splash.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&splash));
-    ApplicationPalette desktop(ui::testing::desktopPalette(GetParam()));
+    if (!before) desktop = std::make_unique<ApplicationPalette>(ui::testing::desktopPalette(GetParam()));
     QApplication::processEvents();
     expectReadable(splash);
   }

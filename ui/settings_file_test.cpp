@@ -3,213 +3,117 @@
 #include <cerrno>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "testsupport/temp_tree.h"
-#include "ui/knob.h"
 #include "util/file_io.h"
 
 namespace pixelmote::ui {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 // --- the document in memory -------------------------------------------------
 
 TEST(SettingsDocumentTest, ParseAndTextGiveBackAnyTextExactly) {
-  const std::vector<std::string> texts = {
-      "",
-      "\n\n",
-      "[Image]\nType=JPG",  // no line end at the end
-      "[Image]\r\nType=JPG\r\n",
-      "mixed\r\nends\nhere\r\n",
-      "lone\rCR\n",
-      "bytes \x00\xff\x80 and more\n"s,
-      "\xEF\xBB\xBF[Folder]\nPath=/x\n",
-  };
-  for (const std::string& text : texts) {
+  for (const std::string& text : {""s, "\n\n"s, "[Image]\nType=JPG"s, "[Image]\r\nType=JPG\r\n"s, "mixed\r\nends\nhere\r\n"s,
+                                  "lone\rCR\n"s, "bytes \x00\xff\x80 and more\n"s, "\xEF\xBB\xBF[Folder]\nPath=/x\n"s}) {
     EXPECT_EQ(SettingsDocument::parse(text).text(), text);
   }
 }
 
-TEST(SettingsDocumentTest, LooksUpSectionsAndKeysIgnoringCaseAndBlanks) {
+TEST(SettingsDocumentTest, LooksUpTheFirstEntryOfTheFirstSectionIgnoringCaseBlanksAndComments) {
   const auto doc = SettingsDocument::parse(
+      "Type=BMP\n"  // before any section
       "[Folder]\n"
       "Path=/home/ann/Pictures\n"
       "  [ image ]  \n"
       "\tTYPE  =  GIF \t\n"
-      "thumb=jpg\n");
-  EXPECT_EQ(doc.value("folder", "PATH"), "/home/ann/Pictures");
-  EXPECT_EQ(doc.value("Image", "Type"), "GIF");
-  EXPECT_EQ(doc.value("IMAGE", "Thumb"), "jpg");
-  // A key belongs only to its own section.
-  EXPECT_EQ(doc.value("Folder", "Type"), std::nullopt);
-  EXPECT_EQ(doc.value("Image", "Path"), std::nullopt);
-  EXPECT_EQ(doc.value("Missing", "Path"), std::nullopt);
-}
-
-TEST(SettingsDocumentTest, TellsAnEmptyValueFromAMissingKey) {
-  const auto doc = SettingsDocument::parse("[Image]\nPrefix=\nBorder=   \n");
-  EXPECT_EQ(doc.value("Image", "Prefix"), "");
-  EXPECT_EQ(doc.value("Image", "Border"), "");
-  EXPECT_EQ(doc.value("Image", "Column"), std::nullopt);
-}
-
-TEST(SettingsDocumentTest, SkipsCommentsAndLinesThatAreNoEntries) {
-  const auto doc = SettingsDocument::parse(
-      "Type=BMP\n"  // before any section
-      "[Image]\n"
-      "; Type=PCX\n"
-      "# Thumb=PCX\n"
+      "type=PCX\n"
+      "; Thumb=PCX\n"
+      "# Column=1\n"
       "just words\n"
       "=no key\n"
       "[broken\n"
-      "Column=7\n"
-      "Thumb=GIF\n");
-  EXPECT_EQ(doc.value("Image", "Type"), std::nullopt);
-  EXPECT_EQ(doc.value("Image", "Thumb"), "GIF");
-  // "[broken" is no heading, so the entry below it still belongs to [Image].
-  EXPECT_EQ(doc.value("Image", "Column"), "7");
-  EXPECT_EQ(doc.value("broken", "Column"), std::nullopt);
-  EXPECT_EQ(doc.value("", "Type"), std::nullopt);
-}
-
-TEST(SettingsDocumentTest, FirstOccurrenceOfASectionOrKeyWins) {
-  auto doc = SettingsDocument::parse(
+      "Prefix=\n"
+      "Border=   \n"
       "[Image]\n"
-      "Type=JPG\n"
-      "type=GIF\n"
-      "[image]\n"
-      "Type=PCX\n"
       "Column=3\n");
-  EXPECT_EQ(doc.value("Image", "Type"), "JPG");
-  EXPECT_EQ(doc.value("Image", "Column"), std::nullopt);
-
-  // Writing goes to the same places that reading looks at.
-  ASSERT_TRUE(doc.set("IMAGE", "TYPE", "BMP"));
-  ASSERT_TRUE(doc.set("Image", "Column", "4"));
-  EXPECT_EQ(doc.text(),
-            "[Image]\n"
-            "Type=BMP\n"
-            "type=GIF\n"
-            "Column=4\n"
-            "[image]\n"
-            "Type=PCX\n"
-            "Column=3\n");
-  EXPECT_EQ(doc.value("Image", "Column"), "4");
+  const struct {
+    const char* section;
+    const char* key;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"folder", "PATH", "/home/ann/Pictures"},
+      {"Image", "Type", "GIF"},  // the first of two
+      {"IMAGE", "Thumb", std::nullopt},
+      {"Image", "Column", std::nullopt},  // in the second [Image], which does not count
+      {"Image", "Prefix", ""},            // "[broken" is no heading
+      {"Image", "Border", ""},
+      {"Image", "Path", std::nullopt},
+      {"Folder", "Type", std::nullopt},
+      {"broken", "Prefix", std::nullopt},
+      {"", "Type", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(doc.value(c.section, c.key), c.value) << c.section << "/" << c.key;
+  // The byte order mark stays in front of the first section.
+  auto bom = SettingsDocument::parse("\xEF\xBB\xBF[Folder]\nPath=/p\n");
+  ASSERT_TRUE(bom.set("Folder", "Path", "/q"));
+  EXPECT_EQ(bom.text(), "\xEF\xBB\xBF[Folder]\nPath=/q\n");
 }
 
-TEST(SettingsDocumentTest, ReplacesAnEntryInPlaceKeepingEveryOtherLine) {
-  const std::string before =
-      "; written by hand\n"
-      "[Other]\n"
-      "Path = keep me  \n"
-      "\n"
-      "[folder]\n"
-      "  # old choice\n"
-      "  PATH =  /old/place  \n"
-      "Unknown=1\n"
-      "\n"
-      "[Image]\n"
-      "Type=JPG\n";
-  auto doc = SettingsDocument::parse(before);
-  ASSERT_TRUE(doc.set("Folder", "Path", "/new/place"));
-  // Only the entry's own line changes; the key keeps its spelling.
-  std::string expected = before;
-  expected.replace(expected.find("  PATH =  /old/place  "), 22, "PATH=/new/place");
-  EXPECT_EQ(doc.text(), expected);
-  EXPECT_EQ(doc.value("Folder", "Path"), "/new/place");
-  EXPECT_EQ(doc.value("Other", "Path"), "keep me");
-}
-
-TEST(SettingsDocumentTest, AddsAnEntryAfterTheLastEntryOfItsSection) {
-  auto doc = SettingsDocument::parse(
-      "[Folder]\n"
-      "Path=/p\n"
-      "; about images\n"
-      "[Image]\n"
-      "Type=JPG\n"
-      "\n"
-      "; end of images\n"
-      "\n"
-      "[Later]\n"
-      "X=1\n");
-  ASSERT_TRUE(doc.set("Image", "Thumb", "GIF"));
-  ASSERT_TRUE(doc.set("Folder", "Extra", "e"));
-  EXPECT_EQ(doc.text(),
-            "[Folder]\n"
-            "Path=/p\n"
-            "Extra=e\n"
-            "; about images\n"
-            "[Image]\n"
-            "Type=JPG\n"
-            "Thumb=GIF\n"
-            "\n"
-            "; end of images\n"
-            "\n"
-            "[Later]\n"
-            "X=1\n");
-}
-
-TEST(SettingsDocumentTest, AddsAnEntryToASectionWithoutEntriesBelowItsHeading) {
-  auto doc = SettingsDocument::parse("[Image]\n\n[Folder]\nPath=/p\n");
-  ASSERT_TRUE(doc.set("image", "Type", "GIF"));
-  EXPECT_EQ(doc.text(), "[Image]\nType=GIF\n\n[Folder]\nPath=/p\n");
-}
-
-TEST(SettingsDocumentTest, AddsAMissingSectionAtTheEnd) {
-  auto doc = SettingsDocument::parse("[Folder]\nPath=/p\n\n");
-  ASSERT_TRUE(doc.set("Image", "Type", "JPG"));
-  EXPECT_EQ(doc.text(), "[Folder]\nPath=/p\n\n[Image]\nType=JPG\n");
-
-  // A last line without a line end gets one before anything is added after it.
-  auto unterminated = SettingsDocument::parse("[Folder]\nPath=/p");
-  ASSERT_TRUE(unterminated.set("Image", "Type", "JPG"));
-  EXPECT_EQ(unterminated.text(), "[Folder]\nPath=/p\n[Image]\nType=JPG\n");
-
-  auto sameSection = SettingsDocument::parse("[Image]\nType=JPG");
-  ASSERT_TRUE(sameSection.set("Image", "Thumb", "GIF"));
-  EXPECT_EQ(sameSection.text(), "[Image]\nType=JPG\nThumb=GIF\n");
-}
-
-TEST(SettingsDocumentTest, NewLinesFollowTheLineEndsOfTheFile) {
-  auto crlf = SettingsDocument::parse("[Folder]\r\nPath=/p\r\n");
-  ASSERT_TRUE(crlf.set("Folder", "Path", "/q"));
-  ASSERT_TRUE(crlf.set("Folder", "More", "m"));
-  ASSERT_TRUE(crlf.set("Image", "Type", "GIF"));
-  EXPECT_EQ(crlf.text(), "[Folder]\r\nPath=/q\r\nMore=m\r\n[Image]\r\nType=GIF\r\n");
-  EXPECT_EQ(crlf.value("Folder", "Path"), "/q");
-
-  auto fresh = SettingsDocument::parse("");
-  ASSERT_TRUE(fresh.set("Image", "Type", "GIF"));
-  EXPECT_EQ(fresh.text(), "[Image]\nType=GIF\n");
-}
-
-TEST(SettingsDocumentTest, FindsTheFirstSectionBehindAByteOrderMark) {
-  auto doc = SettingsDocument::parse("\xEF\xBB\xBF[Folder]\nPath=/p\n");
-  EXPECT_EQ(doc.value("Folder", "Path"), "/p");
-  ASSERT_TRUE(doc.set("Folder", "Path", "/q"));
-  EXPECT_EQ(doc.text(), "\xEF\xBB\xBF[Folder]\nPath=/q\n");
+TEST(SettingsDocumentTest, SetChangesOnlyTheEntrysLineOrAddsItWhereItBelongs) {
+  const struct {
+    const char* what;
+    std::string before;
+    const char* section;
+    const char* key;
+    std::string after;
+  } cases[] = {
+      {"replaced in place, key spelling kept", "; c\n[Other]\nPath = keep\n[folder]\n  PATH =  /old  \nX=1\n", "Folder",
+       "Path", "; c\n[Other]\nPath = keep\n[folder]\nPATH=/v\nX=1\n"},
+      {"the first of two keys and sections", "[Image]\nType=JPG\ntype=GIF\n[image]\nType=PCX\n", "IMAGE", "TYPE",
+       "[Image]\nType=/v\ntype=GIF\n[image]\nType=PCX\n"},
+      {"added after the section's last entry", "[Image]\nType=JPG\n\n; end\n\n[Later]\nX=1\n", "Image", "Thumb",
+       "[Image]\nType=JPG\nThumb=/v\n\n; end\n\n[Later]\nX=1\n"},
+      {"added to the first of two sections", "[Image]\nType=JPG\n[image]\nColumn=3\n", "Image", "Column",
+       "[Image]\nType=JPG\nColumn=/v\n[image]\nColumn=3\n"},
+      {"added below a heading without entries", "[Image]\n\n[Folder]\nPath=/p\n", "image", "Type",
+       "[Image]\nType=/v\n\n[Folder]\nPath=/p\n"},
+      {"a missing section at the end", "[Folder]\nPath=/p\n\n", "Image", "Type", "[Folder]\nPath=/p\n\n[Image]\nType=/v\n"},
+      {"a line end for an unterminated last line", "[Folder]\nPath=/p", "Image", "Type",
+       "[Folder]\nPath=/p\n[Image]\nType=/v\n"},
+      {"an unterminated entry of the same section", "[Image]\nType=JPG", "Image", "Thumb", "[Image]\nType=JPG\nThumb=/v\n"},
+      {"new lines follow CRLF files", "[Folder]\r\nPath=/p\r\n", "Folder", "More", "[Folder]\r\nPath=/p\r\nMore=/v\r\n"},
+      {"a new section follows CRLF files", "[Folder]\r\nPath=/p\r\n", "Image", "Type",
+       "[Folder]\r\nPath=/p\r\n[Image]\r\nType=/v\r\n"},
+      {"an empty file", "", "Image", "Type", "[Image]\nType=/v\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto doc = SettingsDocument::parse(c.before);
+    ASSERT_TRUE(doc.set(c.section, c.key, "/v"));
+    EXPECT_EQ(doc.text(), c.after);
+    EXPECT_EQ(doc.value(c.section, c.key), "/v") << "writing goes where reading looks";
+  }
 }
 
 TEST(SettingsDocumentTest, RefusesEntriesThatWouldNotReadBack) {
   const std::string before = "[Image]\nType=JPG\n";
   auto doc = SettingsDocument::parse(before);
-  EXPECT_FALSE(doc.set("Image", "Type", "two\nlines"));
-  EXPECT_FALSE(doc.set("Image", "Type", "ends in CR\r"));
-  EXPECT_FALSE(doc.set("Ima]ge", "Type", "x"));
-  EXPECT_FALSE(doc.set("Im\nage", "Type", "x"));
-  EXPECT_FALSE(doc.set("Image", "", "x"));
-  EXPECT_FALSE(doc.set("Image", "   ", "x"));
-  EXPECT_FALSE(doc.set("Image", "a=b", "x"));
-  EXPECT_FALSE(doc.set("Image", ";Type", "x"));
-  EXPECT_FALSE(doc.set("Image", "#Type", "x"));
-  EXPECT_FALSE(doc.set("Image", "[Type", "x"));
+  const struct {
+    const char* section;
+    const char* key;
+    const char* value;
+  } refused[] = {{"Image", "Type", "two\nlines"}, {"Image", "Type", "ends in CR\r"}, {"Ima]ge", "Type", "x"},
+                 {"Im\nage", "Type", "x"},        {"Image", "", "x"},                {"Image", "   ", "x"},
+                 {"Image", "a=b", "x"},           {"Image", ";Type", "x"},           {"Image", "#Type", "x"},
+                 {"Image", "[Type", "x"}};
+  for (const auto& r : refused) EXPECT_FALSE(doc.set(r.section, r.key, r.value)) << r.section << "/" << r.key;
   EXPECT_EQ(doc.text(), before);
-  // An equals sign in the value is fine: the key ends at the first one.
-  ASSERT_TRUE(doc.set("Image", "Prefix", "a=b"));
+  ASSERT_TRUE(doc.set("Image", "Prefix", "a=b")) << "the key ends at the first equals sign";
   EXPECT_EQ(doc.value("Image", "Prefix"), "a=b");
 }
 
@@ -219,212 +123,109 @@ class SettingsFileTest : public ::testing::Test {
  protected:
   testing::TempTree m_tree;
   std::string m_path = m_tree.path("pixelmote.ini");
-
-  // The names of the settings folder's entries.
-  std::vector<std::string> folderEntries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_tree.root())) names.push_back(entry.path().filename());
-    return names;
-  }
 };
 
-TEST_F(SettingsFileTest, MissingFileSectionOrKeyReadsAsEmpty) {
-  EXPECT_EQ(ReadSetting(m_path, "Folder", "Path"), "");
+TEST_F(SettingsFileTest, WritesReadBackAndKeepEveryOtherByte) {
   bool ok = true;
-  EXPECT_EQ(loadSettings(m_path, &ok).text(), "");
-  EXPECT_FALSE(ok);
-
-  m_tree.fileWith("pixelmote.ini", "[Image]\nType=GIF\n");
   EXPECT_EQ(ReadSetting(m_path, "Folder", "Path"), "");
-  EXPECT_EQ(ReadSetting(m_path, "Image", "Thumb"), "");
-  EXPECT_EQ(ReadSetting(m_path, "image", "TYPE"), "GIF");
+  EXPECT_EQ(loadSettings(m_path, &ok).text(), "");
+  EXPECT_FALSE(ok) << "a missing file";
+
+  // From scratch: the entries in writing order; written again, nothing changes.
+  std::string longPath(600, 'p');
+  const std::vector<std::vector<std::string>> entries = {{"Folder", "Path", longPath},
+                                                          {"Image", "Type", "GIF"},
+                                                          {"Image", "Prefix", ""},
+                                                          {"Stra\xdf" "e", "K\xe4y", "M\xfcnchen \x80\xff"}};
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& e : entries) ASSERT_TRUE(WriteSetting(m_path, e[0], e[1], e[2]));
+  }
+  EXPECT_EQ(m_tree.read("pixelmote.ini"), "[Folder]\nPath=" + longPath +
+                                              "\n[Image]\nType=GIF\nPrefix=\n[Stra\xdf" "e]\nK\xe4y=M\xfcnchen \x80\xff\n");
+  for (const auto& e : entries) EXPECT_EQ(ReadSetting(m_path, e[0], e[1]), e[2]);
   loadSettings(m_path, &ok);
   EXPECT_TRUE(ok);
-}
 
-TEST_F(SettingsFileTest, FileWrittenFromScratchHoldsTheEntriesInWritingOrder) {
-  const std::vector<std::pair<std::string, std::string>> imageEntries = {
-      {"Type", "GIF"}, {"Thumb", "JPG"}, {"Column", "5"},   {"Border", "1"},
-      {"Prefix", "tn"}, {"Size", "76"},  {"Quality", "152"}, {"Smooth", "0"}};
-  ASSERT_TRUE(WriteSetting(m_path, "Folder", "Path", "/home/ann/Pictures"));
-  for (const auto& [key, value] : imageEntries) ASSERT_TRUE(WriteSetting(m_path, "Image", key, value));
-
-  const std::string written = m_tree.read("pixelmote.ini");
-  EXPECT_EQ(written,
-            "[Folder]\n"
-            "Path=/home/ann/Pictures\n"
-            "[Image]\n"
-            "Type=GIF\n"
-            "Thumb=JPG\n"
-            "Column=5\n"
-            "Border=1\n"
-            "Prefix=tn\n"
-            "Size=76\n"
-            "Quality=152\n"
-            "Smooth=0\n");
-
-  // Writing the same entries again changes nothing.
-  ASSERT_TRUE(WriteSetting(m_path, "folder", "path", "/home/ann/Pictures"));
-  for (const auto& [key, value] : imageEntries) ASSERT_TRUE(WriteSetting(m_path, "Image", key, value));
-  EXPECT_EQ(m_tree.read("pixelmote.ini"), written);
-}
-
-TEST_F(SettingsFileTest, RewriteKeepsOtherSectionsAndLinesByteForByte) {
-  const std::string before =
-      "; my settings\r\n"
-      "[Window]\r\n"
-      "Left = 10\r\n"
-      "\r\n"
-      "[Image]\r\n"
-      "Type=JPG\r\n"
-      "Custom=\xe9t\xe9\r\n"
-      "\r\n"
-      "[Tail]\r\n"
-      "Z=9";
-  m_tree.fileWith("pixelmote.ini", before);
+  // Another program's file: its lines, line ends and bytes are kept.
+  m_tree.fileWith("pixelmote.ini", "; mine\r\n[Image]\r\nType=JPG\r\nCustom=\xe9t\xe9\r\n\r\n[Tail]\r\nZ=9");
   ASSERT_TRUE(WriteSetting(m_path, "Image", "Type", "GIF"));
-  ASSERT_TRUE(WriteSetting(m_path, "Image", "Prefix", "tn"));
   ASSERT_TRUE(WriteSetting(m_path, "Folder", "Path", "/pics"));
   EXPECT_EQ(m_tree.read("pixelmote.ini"),
-            "; my settings\r\n"
-            "[Window]\r\n"
-            "Left = 10\r\n"
-            "\r\n"
-            "[Image]\r\n"
-            "Type=GIF\r\n"
-            "Custom=\xe9t\xe9\r\n"
-            "Prefix=tn\r\n"
-            "\r\n"
-            "[Tail]\r\n"
-            "Z=9\r\n"
-            "[Folder]\r\n"
-            "Path=/pics\r\n");
+            "; mine\r\n[Image]\r\nType=GIF\r\nCustom=\xe9t\xe9\r\n\r\n[Tail]\r\nZ=9\r\n[Folder]\r\nPath=/pics\r\n");
 }
 
-TEST_F(SettingsFileTest, EmptyValueIsWrittenAsKeyAndEqualsSign) {
-  ASSERT_TRUE(WriteSetting(m_path, "Image", "Prefix", "tn"));
-  ASSERT_TRUE(WriteSetting(m_path, "Image", "Prefix", ""));
-  EXPECT_EQ(m_tree.read("pixelmote.ini"), "[Image]\nPrefix=\n");
-  EXPECT_EQ(ReadSetting(m_path, "Image", "Prefix"), "");
-  EXPECT_EQ(loadSettings(m_path).value("Image", "Prefix"), "");
-}
-
-TEST_F(SettingsFileTest, LongAndNonUtf8ValuesComeBackWhole) {
-  std::string longPath;
-  while (longPath.size() < 600) longPath += "/a-folder-name";
-  longPath.resize(600);
-  const std::string latin1Path = "/home/ann/Bilder/M\xfcnchen \xe9t\xe9 \x80\xff";
-  ASSERT_TRUE(WriteSetting(m_path, "Folder", "Path", longPath));
-  ASSERT_TRUE(WriteSetting(m_path, "Folder", "Other", latin1Path));
-  ASSERT_TRUE(WriteSetting(m_path, "Stra\xdf" "e", "K\xe4y", "v"));
-  EXPECT_EQ(ReadSetting(m_path, "Folder", "Path"), longPath);
-  EXPECT_EQ(ReadSetting(m_path, "Folder", "Other"), latin1Path);
-  EXPECT_EQ(ReadSetting(m_path, "Stra\xdf" "e", "K\xe4y"), "v");
-}
-
-TEST_F(SettingsFileTest, KnobOffsetsComeBackFromTheFile) {
-  for (const float offset : {0.0f, 1.0f, 76.0f, 12.5f, 152.0f}) {
-    ASSERT_TRUE(WriteSetting(m_path, "Image", "Size", formatKnobOffset(offset, ',')));
-    const auto read = parseKnobOffset(ReadSetting(m_path, "Image", "Size"), ',');
-    ASSERT_TRUE(read.has_value()) << offset;
-    EXPECT_EQ(*read, offset);
-  }
-  EXPECT_EQ(ReadSetting(m_path, "Image", "Size"), "152");
-}
-
-TEST_F(SettingsFileTest, WritingIntoAMissingFolderFails) {
-  const std::string path = m_tree.path("gone/pixelmote.ini");
-  const util::IoResult result = WriteSetting(path, "Image", "Type", "GIF");
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, ENOENT);
-  EXPECT_FALSE(m_tree.exists("gone"));
-}
-
-TEST_F(SettingsFileTest, AFileThatCannotBeReadIsNotReplaced) {
-  m_tree.folder("pixelmote.ini");  // a folder where the file should be
-  bool ok = true;
-  loadSettings(m_path, &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(ReadSetting(m_path, "Image", "Type"), "");
-  const util::IoResult result = WriteSetting(m_path, "Image", "Type", "GIF");
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, EISDIR);
-  EXPECT_TRUE(fs::is_directory(m_path));
-}
-
-TEST_F(SettingsFileTest, RefusedEntryLeavesTheFileAlone) {
-  m_tree.fileWith("pixelmote.ini", "[Image]\nType=JPG\n");
-  const util::IoResult result = WriteSetting(m_path, "Image", "Prefix", "a\nb");
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, EINVAL);
-  EXPECT_EQ(m_tree.read("pixelmote.ini"), "[Image]\nType=JPG\n");
-}
-
-// Save failures are injected: the tests may run as root, for whom folder
-// rights do not stop a write.
-TEST_F(SettingsFileTest, SaveIntoAnUnwritableFolderFailsAndKeepsTheOldFile) {
-  const std::string before = "[Image]\nType=JPG\n";
-  m_tree.fileWith("pixelmote.ini", before);
-  util::FileSystemOps ops = util::posixFileSystemOps();
-  ops.open = [](const char*, int, mode_t) -> int {
+// Failures are injected where folder rights would not stop root.
+TEST_F(SettingsFileTest, AFailedWriteNamesItsErrorAndLeavesTheOldFile) {
+  const auto failingOpen = [](const char*, int, mode_t) -> int {
     errno = EACCES;
     return -1;
   };
-  util::IoResult result;
-  {
-    util::ScopedFileSystemOps guard(ops);
-    result = WriteSetting(m_path, "Image", "Type", "GIF");
-  }
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, EACCES);
-  EXPECT_EQ(m_tree.read("pixelmote.ini"), before);
-  EXPECT_EQ(ReadSetting(m_path, "Image", "Type"), "JPG");
-}
-
-TEST_F(SettingsFileTest, SaveWaitsForTheDiskAndFailsWithIt) {
-  const std::string before = "[Image]\nType=JPG\n";
-  m_tree.fileWith("pixelmote.ini", before);
-  util::FileSystemOps ops = util::posixFileSystemOps();
-  ops.fsync = [](int) -> int {
+  const auto failingSync = [](int) -> int {
     errno = EIO;
     return -1;
   };
-  util::IoResult result;
-  {
-    util::ScopedFileSystemOps guard(ops);
-    result = saveSettings(m_path, SettingsDocument::parse("[Image]\nType=GIF\n"));
+  const struct {
+    const char* what;
+    std::string path;
+    int (*open)(const char*, int, mode_t);
+    int (*fsync)(int);
+    const char* value;
+    int error;
+  } cases[] = {
+      {"a missing folder", m_tree.path("gone/pixelmote.ini"), nullptr, nullptr, "GIF", ENOENT},
+      {"an entry that would not read back", m_path, nullptr, nullptr, "a\nb", EINVAL},
+      {"an unwritable folder", m_path, failingOpen, nullptr, "GIF", EACCES},
+      {"a disk that fails to sync", m_path, nullptr, failingSync, "GIF", EIO},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    m_tree.fileWith("pixelmote.ini", "[Image]\nType=JPG\n");
+    util::FileSystemOps ops = util::posixFileSystemOps();
+    if (c.open) ops.open = c.open;
+    if (c.fsync) ops.fsync = c.fsync;
+    util::IoResult result;
+    {
+      util::ScopedFileSystemOps guard(ops);
+      result = WriteSetting(c.path, "Image", "Type", c.value);
+    }
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, c.error);
+    EXPECT_EQ(m_tree.read("pixelmote.ini"), "[Image]\nType=JPG\n");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_tree.root())) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"pixelmote.ini"}) << "no temporary file left";
   }
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, EIO);
-  EXPECT_EQ(m_tree.read("pixelmote.ini"), before);
-  EXPECT_EQ(folderEntries(), std::vector<std::string>{"pixelmote.ini"});  // no temporary file left
+
+  // A folder where the file should be: unreadable, and not replaced.
+  std::filesystem::remove(m_path);
+  m_tree.folder("pixelmote.ini");
+  bool ok = true;
+  loadSettings(m_path, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(WriteSetting(m_path, "Image", "Type", "GIF").error, EISDIR);
+  EXPECT_TRUE(std::filesystem::is_directory(m_path));
 }
 
 // --- start values installed for all users ------------------------------------
 
 TEST(StartSettingsTest, CandidatesFollowTheConfigFolderListInOrder) {
   const std::string kSystem = "/etc/xdg/pixelmote/pixelmote.ini";
-  struct Case {
+  const struct {
     const char* dirs;
     std::vector<std::string> expected;
-  } const cases[] = {
+  } cases[] = {
       {nullptr, {kSystem}},
       {"", {kSystem}},
       {":", {kSystem}},
       {"relative/dir", {kSystem}},
-      {"/opt/a", {"/opt/a/pixelmote/pixelmote.ini"}},
       {"/opt/a/:/etc/xdg", {"/opt/a/pixelmote/pixelmote.ini", kSystem}},
       {"::/opt/b:relative:/opt/a:", {"/opt/b/pixelmote/pixelmote.ini", "/opt/a/pixelmote/pixelmote.ini"}},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(startSettingsCandidates(c.dirs), c.expected) << (c.dirs ? c.dirs : "(unset)");
-  }
+  for (const auto& c : cases) EXPECT_EQ(startSettingsCandidates(c.dirs), c.expected) << (c.dirs ? c.dirs : "(unset)");
 }
 
 TEST_F(SettingsFileTest, TheFirstConfigFolderHoldingTheFileWins) {
-  const std::string a = m_tree.folder("a");
-  const std::string b = m_tree.folder("b");
-  const std::string c = m_tree.folder("c");
+  const std::string a = m_tree.folder("a"), b = m_tree.folder("b"), c = m_tree.folder("c");
   m_tree.folder("a/pixelmote/pixelmote.ini");  // a folder of that name is no settings file
   const std::string inB = m_tree.fileWith("b/pixelmote/pixelmote.ini", "[Image]\nSize=1\n");
   const std::string inC = m_tree.fileWith("c/pixelmote/pixelmote.ini", "[Image]\nSize=2\n");
