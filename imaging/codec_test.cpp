@@ -1,15 +1,19 @@
-// The codec table, and the contract every format keeps: what it writes it
+// The codec table, the contract every format keeps (what it writes it
 // reads back, it refuses what is not its own, cut or damaged files and
-// sizes beyond the limits, and it stops when the sink refuses.
+// sizes beyond the limits, and it stops when the sink refuses), the forms
+// the lossless encoders choose, and the reference files in testdata/.
 #include "imaging/codec.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "imaging/estimate.h"
@@ -273,6 +277,128 @@ TEST(CodecTable, AFileIsEstimatedAsTheFormatItsNameGives) {
   const LoadEstimate misnamed = estimateLoadBytes(tree.fileWith("a.jpg", png), 100);
   EXPECT_EQ(misnamed.box, 0u);
   EXPECT_LE(misnamed.working, kSmallLoad + png.size());
+}
+
+// The palette depth of a file `codec` wrote, 0 for 8-bit truecolour, -1
+// for anything else. PNG is not interlaced; PCX is version 5, run-length
+// coded, 8 bits a plane, its window at 0 and its lines of an even byte
+// count; TIFF data is LZW-compressed.
+int paletteDepth(const Codec& codec, const std::string& file) {
+  const auto byte = [&file](std::size_t at) { return static_cast<int>(static_cast<std::uint8_t>(file[at])); };
+  if (&codec == &kPngCodec) return byte(28) != 0 ? -1 : byte(25) == 3 ? byte(24) : byte(25) == 2 && byte(24) == 8 ? 0 : -1;
+  if (&codec == &kPcxCodec) {
+    const int width = byte(8) + 256 * byte(9) + 1, bytesPerLine = byte(66) + 256 * byte(67);
+    if (file.compare(0, 4, "\x0A\x05\x01\x08") != 0 || byte(4) + byte(5) + byte(6) + byte(7) != 0) return -1;
+    if (bytesPerLine != (width + 1) / 2 * 2) return -1;
+    return byte(65) == 1 && file[file.size() - 769] == 0x0C ? 8 : byte(65) == 3 ? 0 : -1;
+  }
+  testing::TempTree tree;
+  TIFF* tif = TIFFOpen(tree.fileWith("f.tif", file).c_str(), "r");
+  if (tif == nullptr) return -1;
+  std::uint16_t photometric = 0, bits = 0, samples = 0, compression = 0;
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  TIFFClose(tif);
+  if (compression != COMPRESSION_LZW) return -1;
+  if (photometric == PHOTOMETRIC_PALETTE && samples == 1) return bits;
+  return photometric == PHOTOMETRIC_RGB && samples == 3 && bits == 8 ? 0 : -1;
+}
+
+TEST(CodecForms, APaletteOfTheSmallestDepthOnlyWhenTheColoursFit) {
+  const struct {
+    const Codec* codec;
+    int width, colours, bits, depth;  // depth 0: truecolour
+  } cases[] = {
+      {&kPngCodec, 40, 2, 8, 1},    {&kPngCodec, 40, 2, 1, 1},    {&kPngCodec, 40, 3, 1, 0},     {&kPngCodec, 40, 3, 2, 2},
+      {&kPngCodec, 40, 16, 4, 4},   {&kPngCodec, 40, 17, 4, 0},   {&kPngCodec, 40, 17, 8, 8},    {&kPngCodec, 40, 256, 8, 8},
+      {&kPngCodec, 40, 257, 8, 0},  {&kPngCodec, 40, 5, 24, 0},   {&kPngCodec, 40, 5, 0, 0},     {&kTiffCodec, 40, 2, 8, 1},
+      {&kTiffCodec, 40, 3, 1, 0},   {&kTiffCodec, 40, 3, 2, 2},   {&kTiffCodec, 40, 16, 4, 4},   {&kTiffCodec, 40, 17, 4, 0},
+      {&kTiffCodec, 40, 256, 8, 8}, {&kTiffCodec, 40, 257, 8, 0}, {&kTiffCodec, 40, 5, 24, 0},   {&kPcxCodec, 7, 5, 8, 8},
+      {&kPcxCodec, 10, 5, 3, 8},    {&kPcxCodec, 7, 5, 2, 0},     {&kPcxCodec, 40, 256, 8, 8},   {&kPcxCodec, 7, 2, 1, 8},
+      {&kPcxCodec, 7, 5, 24, 0},    {&kPcxCodec, 40, 257, 8, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.codec->name) + ": " + std::to_string(c.colours) + " colours at " + std::to_string(c.bits) + " bits");
+    EncodeSettings settings;
+    settings.bits = c.bits;
+    EXPECT_EQ(paletteDepth(*c.codec, c.codec->encode(testing::fewColours(c.width, 9, c.colours), settings).value()), c.depth);
+  }
+}
+
+// A binary portable pixmap: "P6", width, height, 255, then the pixels.
+Raster readPpm(const std::string& ppm) {
+  std::istringstream in(ppm);
+  std::string magic;
+  int w = 0, h = 0, maximum = 0;
+  in >> magic >> w >> h >> maximum;
+  in.get();
+  Raster r(Size{w, h});
+  in.read(reinterpret_cast<char*>(r.rgb.data()), static_cast<std::streamsize>(r.rgb.size()));
+  EXPECT_TRUE(magic == "P6" && maximum == 255 && in) << "not a 24-bit pixmap";
+  return r;
+}
+
+// Every picture in testdata/ (from other writers, or built field by field)
+// decodes over kGoldenBackground to the pixmap of its name, or fails with the
+// message in the text file of its name, whose second line, when there is
+// one, says how many rows came after begin(). JPEG may differ by 2 levels
+// from one library version to the next. A "written-" file is what the
+// encoder makes of the pixmap.
+TEST(CodecGolden, EveryReferenceFileDecodesToItsPixmapOrFailsWithItsMessage) {
+  constexpr Rgb kGoldenBackground{10, 250, 90};
+  const std::filesystem::path folder = std::filesystem::path(PIXELMOTE_SOURCE_DIR) / "imaging" / "testdata";
+  int pictures = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::filesystem::path& path = entry.path();
+    if (path.extension() == ".ppm" || path.extension() == ".txt") continue;
+    ++pictures;
+    const std::string name = path.filename().string();
+    SCOPED_TRACE(name);
+    const Codec& codec = codecForFile(name);
+    const std::string bytes = testing::referenceFile(name);
+    const Decoded d = decodeWith(codec.decode, bytes, kGoldenBackground);
+    const std::string stem = path.stem().string();
+    if (!std::filesystem::exists(folder / (stem + ".ppm"))) {
+      EXPECT_FALSE(d.status);
+      const std::string rows = d.begun ? "begun, " + std::to_string(d.rows) + " rows\n" : "";
+      EXPECT_EQ(d.status.message() + "\n" + rows, testing::referenceFile(stem + ".txt"));
+      continue;
+    }
+    ASSERT_TRUE(d.status) << d.status.message();
+    const Raster picture = readPpm(testing::referenceFile(stem + ".ppm"));
+    ASSERT_EQ(d.raster.size, picture.size);
+    EXPECT_LE(worstDifference(d.raster, picture), &codec == &kJpegCodec ? 2 : 0);
+    if (name.rfind("written-", 0) == 0) { EXPECT_EQ(codec.encode(picture, EncodeSettings{}).value(), bytes); }
+  }
+  EXPECT_GE(pictures, 100);
+}
+
+// A tiled file another writer ends with optional colour data: losing only
+// that still gives the whole picture, losing anything more fails.
+TEST(CodecGolden, EveryPrefixOfATiledTiffFailsOrGivesTheWholePicture) {
+  const std::string tiled = testing::referenceFile("other-tiff-tiled-6x5.tif");
+  int failures = 0;
+  for (std::size_t n = 0; n < tiled.size(); ++n) {
+    const Decoded d = decodeWith(decodeTiff, tiled.substr(0, n), DecodeRequest{});
+    if (d.status) {
+      EXPECT_EQ(d.raster, testing::pattern(6, 5)) << "prefix of " << n << " bytes";
+    } else {
+      ++failures;
+    }
+  }
+  EXPECT_GT(failures, 800);  // the pixels alone take 768 bytes
+}
+
+// libpng allocates what a known ancillary chunk declares before reading it:
+// one declaring 2 GB past the end of a small file must be refused first.
+// What is refused and how is the reference file's; this is what it costs.
+TEST(CodecGolden, APngChunkDeclaredPastTheEndIsRefusedBeforeLibpngAllocatesIt) {
+  const std::string file = testing::referenceFile("png-bad-ancillary-chunk-past-the-end.png");
+  const std::int64_t before = testing::processKilobytes("VmHWM");
+  EXPECT_FALSE(decodeWith(decodePng, file, DecodeRequest{}).status);
+  EXPECT_LT(testing::processKilobytes("VmHWM") - before, 256 * 1024);
 }
 
 }  // namespace

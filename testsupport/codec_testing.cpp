@@ -8,8 +8,6 @@
 #include <cstring>
 #include <utility>
 
-#include "testsupport/temp_tree.h"
-
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <jpeglib.h>
 #include <vector>
@@ -173,6 +171,13 @@ Decoded decodeWith(DecodeFn decode, const std::string& bytes, Rgb background, im
 
 Decoded decodeRefused(DecodeFn decode, const std::string& bytes) { return run(decode, bytes, {}, false); }
 
+std::int64_t processKilobytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::stoll(line.substr(field.size() + 1));
+  return -1;
+}
+
 Raster pattern(int w, int h) {
   Raster r(Size{w, h});
   for (int y = 0; y < h; ++y)
@@ -196,65 +201,25 @@ Raster fewColours(int w, int h, int colours) {
   return r;
 }
 
-Raster rasterOf(int w, int h, const std::vector<Rgb>& pixels) {
-  Raster r(Size{w, h});
-  for (int i = 0; i < w * h; ++i) {
-    r.rgb[i * 3] = pixels[i].r;
-    r.rgb[i * 3 + 1] = pixels[i].g;
-    r.rgb[i * 3 + 2] = pixels[i].b;
-  }
-  return r;
+std::string libjpegFile(const Raster& picture, const JpegRecipe& recipe) {
+  return libjpegFile(picture.size, 3, picture.rgb, recipe);
 }
 
-std::string risingAlphaPixels() {
-  std::string rgba;
-  for (int i = 0; i < 8; ++i)
-    rgba += std::string{static_cast<char>(200), 0, static_cast<char>(i * 30), static_cast<char>(i * 36)};
-  return rgba;
-}
-
-Raster composedOver(const std::string& rgba, Rgb background) {
-  const int width = static_cast<int>(rgba.size() / 4);
-  Raster r(Size{width, 1});
-  const std::uint8_t back[3] = {background.r, background.g, background.b};
-  for (int x = 0; x < width; ++x) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(rgba.data()) + x * 4;
-    for (int k = 0; k < 3; ++k)
-      r.rgb[x * 3 + k] = static_cast<std::uint8_t>((p[k] * p[3] + back[k] * (255 - p[3]) + 127) / 255);
-  }
-  return r;
-}
-
-std::string magick(const std::string& raw, Size size, const std::string& layout, const std::string& options,
-                   const std::string& format) {
-  TempTree tree;
-  const std::string in = tree.fileWith("in.raw", raw);
-  const std::string out = tree.path("out");
-  const std::string command = "convert -size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                              " -depth 8 " + layout + ":'" + in + "' " + options + " " + format + ":'" + out +
-                              "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  return tree.read("out");
-}
-
-std::string magick(const Raster& source, const std::string& options, const std::string& format) {
-  return magick(std::string(source.rgb.begin(), source.rgb.end()), source.size, "rgb", options, format);
-}
-
-
-std::string libjpegFile(const imaging::Raster& picture, const JpegRecipe& recipe) {
+std::string libjpegFile(Size size, int components, const std::vector<std::uint8_t>& samples, const JpegRecipe& recipe) {
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};
   c.err = jpeg_std_error(&err);
   jpeg_create_compress(&c);
   unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = static_cast<JDIMENSION>(picture.size.width);
-  c.image_height = static_cast<JDIMENSION>(picture.size.height);
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
+  unsigned long bytes = 0;
+  jpeg_mem_dest(&c, &out, &bytes);
+  c.image_width = static_cast<JDIMENSION>(size.width);
+  c.image_height = static_cast<JDIMENSION>(size.height);
+  c.input_components = components;
+  c.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 4 ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&c);
+  if (recipe.storedAs >= 0) jpeg_set_colorspace(&c, static_cast<J_COLOR_SPACE>(recipe.storedAs));
+  c.write_Adobe_marker = c.write_Adobe_marker && recipe.adobeMarker;
   jpeg_set_quality(&c, recipe.quality, TRUE);
   if (recipe.fullChroma) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
   if (recipe.progressive) jpeg_simple_progression(&c);
@@ -263,15 +228,19 @@ std::string libjpegFile(const imaging::Raster& picture, const JpegRecipe& recipe
   for (int i = 0; i < recipe.metadataSegments; ++i) {
     jpeg_write_marker(&c, JPEG_APP0 + 2, segment.data(), static_cast<unsigned>(segment.size()));
   }
+  for (const auto& [code, payload] : recipe.markers) {
+    jpeg_write_marker(&c, code, payload.data(), static_cast<unsigned>(payload.size()));
+  }
+  const std::size_t stride = static_cast<std::size_t>(size.width) * components;
   while (c.next_scanline < c.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(picture.row(static_cast<int>(c.next_scanline)));
+    JSAMPROW row = const_cast<JSAMPROW>(samples.data() + stride * c.next_scanline);
     jpeg_write_scanlines(&c, &row, 1);
   }
   jpeg_finish_compress(&c);
-  std::string bytes(reinterpret_cast<char*>(out), size);
+  std::string file(reinterpret_cast<char*>(out), bytes);
   jpeg_destroy_compress(&c);
   std::free(out);
-  return bytes;
+  return file;
 }
 
 }  // namespace pixelmote::testing

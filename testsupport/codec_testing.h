@@ -1,10 +1,13 @@
 // Helpers shared by the picture-format tests: decoding through a sink that
-// checks the row protocol, test pictures of known content, and files made
-// by ImageMagick's convert.
+// checks the row protocol, test pictures of known content, and the
+// reference files checked in under imaging/testdata/.
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/codec.h"
@@ -18,12 +21,6 @@ using DecodeFn = util::Status (*)(imaging::Bytes, const imaging::DecodeRequest&,
 
 // The bytes of `s`, as a decoder takes them.
 imaging::Bytes bytesOf(const std::string& s);
-
-inline constexpr imaging::Rgb kRed{255, 0, 0};
-inline constexpr imaging::Rgb kGreen{0, 255, 0};
-inline constexpr imaging::Rgb kBlue{0, 0, 255};
-inline constexpr imaging::Rgb kBlack{0, 0, 0};
-inline constexpr imaging::Rgb kWhite{255, 255, 255};
 
 // What one decode did.
 struct Decoded {
@@ -51,10 +48,18 @@ struct JpegRecipe {
   int quality = 90;
   bool fullChroma = false;   // 4:4:4 instead of libjpeg's 4:2:0
   int metadataSegments = 0;  // APP2 segments of 60,000 bytes before the frame
+  int storedAs = -1;         // the J_COLOR_SPACE to store; -1: libjpeg's choice for the input
+  bool adobeMarker = true;   // CMYK and YCCK: values stored as 255 - ink, as the marker says
+  std::vector<std::pair<int, std::vector<std::uint8_t>>> markers{};  // after the header
 };
 
 // `picture` written by libjpeg as `recipe` says.
 std::string libjpegFile(const imaging::Raster& picture, const JpegRecipe& recipe = {});
+// The same for samples of 1 (gray), 3 (RGB) or 4 (CMYK) components a
+// pixel, rows top to bottom. libjpeg's own error handling ends the test
+// program on a recipe it refuses.
+std::string libjpegFile(imaging::Size size, int components, const std::vector<std::uint8_t>& samples,
+                        const JpegRecipe& recipe);
 
 // Every pixel different from its neighbours in all three channels.
 imaging::Raster pattern(int w, int h);
@@ -62,15 +67,6 @@ imaging::Raster pattern(int w, int h);
 // Exactly `colours` distinct colours (when w * h allows), widely spread,
 // repeating pixel by pixel.
 imaging::Raster fewColours(int w, int h, int colours);
-
-// A w x h picture of `pixels`, rows top to bottom.
-imaging::Raster rasterOf(int w, int h, const std::vector<imaging::Rgb>& pixels);
-
-// Eight RGBA pixels, four bytes each, whose alpha rises from 0 to 252.
-std::string risingAlphaPixels();
-
-// One row of raw RGBA pixels composed over `background`, rounded to nearest.
-imaging::Raster composedOver(const std::string& rgba, imaging::Rgb background);
 
 // A picture of flat 8 x 8 blocks of seeded random colours; the blocks at
 // the right and bottom edges are cut off where `size` is not a multiple of
@@ -92,10 +88,18 @@ struct AverageError {
 };
 AverageError compareToAverage(const imaging::Raster& actual, const std::vector<double>& expected);
 
-// ImageMagick's conversion of raw 8-bit pixels (`layout` "rgb" or "rgba")
-// into `format` (e.g. "PNG24", "TIFF") with `options`; empty if convert failed.
-std::string magick(const std::string& raw, imaging::Size size, const std::string& layout,
-                   const std::string& options, const std::string& format);
-std::string magick(const imaging::Raster& source, const std::string& options, const std::string& format);
+// A figure from /proc/self/status in kilobytes ("VmSize", "VmHWM"), -1 if
+// there is none: what the process maps, or its peak resident memory.
+std::int64_t processKilobytes(const std::string& field);
+
+#ifdef PIXELMOTE_SOURCE_DIR
+// The bytes of imaging/testdata/`name`; the test program names the source folder.
+inline std::string referenceFile(const std::string& name) {
+  std::ifstream in(std::string(PIXELMOTE_SOURCE_DIR) + "/imaging/testdata/" + name, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+#endif
 
 }  // namespace pixelmote::testing
