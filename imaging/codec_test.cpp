@@ -325,6 +325,7 @@ TEST(CodecForms, APaletteOfTheSmallestDepthOnlyWhenTheColoursFit) {
     settings.bits = c.bits;
     EXPECT_EQ(paletteDepth(*c.codec, c.codec->encode(testing::fewColours(c.width, 9, c.colours), settings).value()), c.depth);
   }
+  EXPECT_NE(encodePcx(Raster(Size{70000, 1}), 8).message().find("too large"), std::string::npos);  // 16-bit fields
 }
 
 // A binary portable pixmap: "P6", width, height, 255, then the pixels.

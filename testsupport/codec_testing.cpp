@@ -10,7 +10,6 @@
 
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <jpeglib.h>
-#include <vector>
 
 namespace pixelmote::testing {
 
