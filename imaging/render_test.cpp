@@ -3,13 +3,13 @@
 // converted to sRGB for GIF ones, ignored when unusable).
 #include "imaging/render.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -65,13 +65,10 @@ Raster decodeFile(const std::string& path) {
 
 // Temporary bitmaps of this process left in the program's writable folder.
 int leftoverBitmaps() {
-  const auto folder = util::writableProgramFolder();
-  if (!folder) return -1;
   const std::string mine = "temp" + std::to_string(::getpid()) + "-";
   int count = 0;
-  if (DIR* dir = ::opendir(folder->c_str())) {
-    while (const dirent* e = ::readdir(dir)) count += std::string(e->d_name).rfind(mine, 0) == 0;
-    ::closedir(dir);
+  for (const auto& entry : std::filesystem::directory_iterator(util::writableProgramFolder().value())) {
+    count += entry.path().filename().string().rfind(mine, 0) == 0;
   }
   return count;
 }
