@@ -104,6 +104,7 @@ TEST_F(PipelineTest, WindowAndBudgetBoundWhatIsLoadedAheadAndASkippedBoxGivesIts
   EXPECT_EQ(skipping.started(), before + 1);
   takeAsOnTheSpot(skipping, 0);
   takeAsOnTheSpot(skipping, 1);
+  EXPECT_EQ(skipping.peakInUse(), 60u);  // never a dropped box beside the one loading
 }
 
 TEST_F(PipelineTest, SkippedPicturesAreDroppedAndUnqueuedOnesLoadedOnTheSpot) {
