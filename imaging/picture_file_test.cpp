@@ -1,16 +1,14 @@
-// Reading picture files head first: refusals before the rest is read, reads
-// bounded by the declared pixels, whole reads where they were whole before.
+// Reading picture files head first (refusals before the rest is read, reads
+// bounded by the declared pixels) and the memory a load is estimated at.
 #include "imaging/picture_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "imaging/codec.h"
+#include "imaging/estimate.h"
 #include "imaging/geometry.h"
 #include "imaging/reduce.h"
 #include "imaging/render.h"
@@ -23,12 +21,11 @@ namespace {
 using testing::bytesOf;
 using testing::TempTree;
 
-// Larger than any file the loader reads whole: a file this size that loads
-// was not read whole.
+// Larger than any file the loader reads whole.
 constexpr std::uint64_t kHuge = kMaxPictureFileBytes + (std::uint64_t{1} << 30);
+constexpr std::uint64_t kMb = std::uint64_t{1} << 20;
 
-// Writes `content` at `relative` and extends the file with a hole (which
-// reads as zeros and takes no disk space) to `size` bytes.
+// `content` at `relative`, extended by a hole (zeros, no disk space) to `size`.
 std::string sparseFile(const TempTree& tree, const std::string& relative, const std::string& content,
                        std::uint64_t size) {
   const std::string path = tree.fileWith(relative, content);
@@ -36,7 +33,7 @@ std::string sparseFile(const TempTree& tree, const std::string& relative, const 
   return path;
 }
 
-// Noise: compresses as badly as a picture can.
+// Noise compresses as badly as a picture can.
 Raster noise(int w, int h) {
   Raster r(Size{w, h});
   std::uint32_t state = 12345;
@@ -47,36 +44,24 @@ Raster noise(int w, int h) {
   return r;
 }
 
-using testing::JpegRecipe;
-
-std::string jpegOf(const Raster& picture, const JpegRecipe& recipe) { return testing::libjpegFile(picture, recipe); }
-
-void put16be(std::string& s, std::size_t at, unsigned v) {
-  s[at] = static_cast<char>(v >> 8);
-  s[at + 1] = static_cast<char>(v & 0xFF);
-}
-void put16le(std::string& s, std::size_t at, unsigned v) {
-  s[at] = static_cast<char>(v & 0xFF);
-  s[at + 1] = static_cast<char>(v >> 8);
-}
-void put32(std::string& s, std::size_t at, std::uint32_t v, bool bigEndian) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (bigEndian ? 24 - 8 * i : 8 * i));
+// `file` with the `bytes`-byte number at `at` set to `v`.
+std::string patched(std::string file, std::size_t at, int bytes, std::uint32_t v, bool bigEndian) {
+  std::string number;
+  for (int i = 0; i < bytes; ++i) number += static_cast<char>(v >> (bigEndian ? 8 * (bytes - 1 - i) : 8 * i));
+  return file.replace(at, number.size(), number);
 }
 
 // A JPEG whose frame header declares `w` x `h`.
 std::string jpegDeclaring(unsigned w, unsigned h) {
-  std::string file = jpegOf(noise(16, 16), {});
+  std::string file = testing::libjpegFile(noise(16, 16));
   std::size_t at = 2;
   while (static_cast<std::uint8_t>(file[at + 1]) != 0xC0) {
     at += 2 + (static_cast<std::uint8_t>(file[at + 2]) << 8 | static_cast<std::uint8_t>(file[at + 3]));
   }
-  put16be(file, at + 5, h);
-  put16be(file, at + 7, w);
-  return file;
+  return patched(patched(file, at + 5, 2, h, true), at + 7, 2, w, true);
 }
 
-// The box as the loader made it before files were read head first: the
-// decoder given every byte of the file.
+// The box as the decoder makes it when given every byte of the file.
 Raster boxFromWholeBytes(const std::string& path, const std::string& bytes, double percent) {
   DecodeRequest request;
   request.minimumSize = [percent](Size full) { return SizeThumb(percent, full); };
@@ -96,183 +81,186 @@ TEST(PictureFile, TypeComesFromTheExtension) {
   for (const auto& c : cases) EXPECT_EQ(codecForFile(c.name).decode, c.decode) << c.name;
 }
 
-TEST(PictureFile, HeadsThatAreNotOfTheTypeOrDeclareTooManyPixelsAreRefusedBeforeTheRestIsRead) {
-  // Each file is followed by a hole that makes it larger than any file read
-  // whole: the refusal must come from the head alone, with the decoder's
-  // own message for those bytes.
-  std::string gif = encodeGif(noise(8, 8), 8).value();
-  put16le(gif, 6, 30000);
-  put16le(gif, 8, 30000);
-  std::string png = encodePng(noise(8, 8), 8).value();
-  put32(png, 16, 30000, true);
-  put32(png, 20, 30000, true);
-  std::string bmp = encodeBmp(noise(8, 8)).value();
-  put32(bmp, 18, 30000, false);
-  put32(bmp, 22, 30000, false);
-  std::string pcx = encodePcx(noise(8, 8), 8).value();
-  put16le(pcx, 8, 29999);
-  put16le(pcx, 10, 29999);
+TEST(PictureFile, HeadsNotOfTheTypeOrDeclaringTooManyPixelsAreRefusedBeforeTheRestIsRead) {
+  // Each head is followed by a hole larger than any file read whole: the
+  // refusal comes from the head alone, in the decoder's own words.
   const std::string text = "this is not a picture\n";
+  const std::string big = "picture of 30000 x 30000 pixels is too large";
   const struct {
     const char* name;
-    std::string head;
-    const char* message;
+    std::string head, message;
   } cases[] = {
-      {"b.jpg", text, "not a JPEG file"},
-      {"b.gif", text, "not a GIF file"},
-      {"b.png", text, "not a PNG file"},
-      {"b.tif", text, "not a TIFF file"},
-      {"b.bmp", text, "not a BMP file"},
-      {"b.pcx", text, "not a PCX file"},
+      {"b.jpg", text, "not a JPEG file"}, {"b.gif", text, "not a GIF file"}, {"b.png", text, "not a PNG file"},
+      {"b.tif", text, "not a TIFF file"}, {"b.bmp", text, "not a BMP file"}, {"b.pcx", text, "not a PCX file"},
       {"c.jpg", std::string("\x89PNG\r\n\x1A\n", 8), "not a JPEG file"},
       {"big.jpg", jpegDeclaring(20000, 20000), "picture of 20000 x 20000 pixels is too large"},
-      {"big.gif", gif, "picture of 30000 x 30000 pixels is too large"},
-      {"big.png", png, "picture of 30000 x 30000 pixels is too large"},
-      {"big.bmp", bmp, "picture of 30000 x 30000 pixels is too large"},
-      {"big.pcx", pcx, "picture of 30000 x 30000 pixels is too large"},
+      {"big.gif", patched(patched(encodeGif(noise(8, 8), 8).value(), 6, 2, 30000, false), 8, 2, 30000, false), big},
+      {"big.png", patched(patched(encodePng(noise(8, 8), 8).value(), 16, 4, 30000, true), 20, 4, 30000, true), big},
+      {"big.bmp", patched(patched(encodeBmp(noise(8, 8)).value(), 18, 4, 30000, false), 22, 4, 30000, false), big},
+      {"big.pcx", patched(patched(encodePcx(noise(8, 8), 8).value(), 8, 2, 29999, false), 10, 2, 29999, false), big},
   };
   TempTree tree;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string path = sparseFile(tree, c.name, c.head, kHuge);
     const auto read = readPicture(path, codecForFile(path));
-    ASSERT_FALSE(read) << c.name;
-    EXPECT_EQ(read.message(), c.message) << c.name;
-    testing::Decoded decoded = testing::decodeWith(codecForFile(path).decode, c.head);
-    EXPECT_EQ(decoded.status.message(), c.message) << c.name << ": not the decoder's message";
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.message(), c.message);
+    EXPECT_EQ(testing::decodeWith(codecForFile(path).decode, c.head).status.message(), c.message);
     const auto box = loadThumbnailBox(path, 25);
-    ASSERT_FALSE(box) << c.name;
-    EXPECT_EQ(box.message(), c.message) << c.name;
-    // Loading ahead reserves no more than the head for it.
-    EXPECT_LE(plannedReadBytes(codecForFile(path), bytesOf(c.head), kHuge), kHeadBytes) << c.name;
-  }
-}
-
-TEST(PictureFile, APictureFollowedByAHugeTailIsReadOnlyAsFarAsItsPixelsCanReach) {
-  // Phones append videos after a photo's end. Only the bound is read: the
-  // box is the one of the picture alone.
-  const Raster picture = noise(300, 200);
-  const struct {
-    const char* name;
-    std::string file;
-  } cases[] = {
-      {"a.jpg", jpegOf(picture, {})},
-      {"p.jpg", jpegOf(picture, {.progressive = true})},
-      {"a.gif", encodeGif(picture, 8).value()},
-      {"a.png", encodePng(picture, 8).value()},
-      {"a.bmp", encodeBmp(picture).value()},
-  };
-  TempTree tree;
-  for (const auto& c : cases) {
-    const std::string alone = tree.fileWith(std::string("alone-") + c.name, c.file);
-    const std::string tailed = sparseFile(tree, std::string("tailed-") + c.name, c.file, kHuge);
-    const auto expected = loadThumbnailBox(alone, 25);
-    const auto box = loadThumbnailBox(tailed, 25);
-    ASSERT_TRUE(expected) << c.name << ": " << expected.message();
-    ASSERT_TRUE(box) << c.name << ": " << box.message();
-    EXPECT_EQ(box->box, expected->box) << c.name;
-    EXPECT_EQ(expected->bytesRead, c.file.size()) << c.name;
-    // The declared pixels, room for metadata and nothing more.
-    EXPECT_GT(box->bytesRead, c.file.size()) << c.name;
-    EXPECT_LT(box->bytesRead, 2 * kMetadataRoom) << c.name;
-    std::string head = c.file;
-    head.resize(kHeadBytes);
-    EXPECT_EQ(plannedReadBytes(codecForFile(tailed), bytesOf(head), kHuge), box->bytesRead) << c.name;
-    EXPECT_EQ(box->source.bytes, static_cast<std::int64_t>(kHuge)) << c.name;
-  }
-}
-
-TEST(PictureFile, FormsWhoseDataMayLieAnywhereAreReadWhole) {
-  const Raster picture = noise(40, 30);
-  TempTree tree;
-  for (const auto& [name, file] : {std::pair{"a.tif", encodeTiff(picture, 8).value()},
-                                   std::pair{"a.pcx", encodePcx(picture, 8).value()}}) {
-    const std::uint64_t size = std::uint64_t{3} << 30;
-    EXPECT_EQ(plannedReadBytes(codecForFile(name), bytesOf(file), size), size) << name;
-    const std::string path = sparseFile(tree, name, file, kHuge);
-    const auto read = readPicture(path, codecForFile(path));
-    ASSERT_FALSE(read) << name;
-    EXPECT_EQ(read.message(), "cannot read " + path + ": file too large");
-  }
-}
-
-TEST(PictureFile, BoundsHoldTheLeastCompressiblePictures) {
-  // Noise at the highest quality, without subsampling, is as large as
-  // pictures of these types get: the bound without its metadata room still
-  // covers the whole file.
-  const Raster picture = noise(256, 192);
-  const struct {
-    const char* name;
-    std::string file;
-  } cases[] = {
-      {"a.jpg", jpegOf(picture, {.quality = 100, .fullChroma = true})},
-      {"p.jpg", jpegOf(picture, {.progressive = true, .quality = 100, .fullChroma = true})},
-      {"a.gif", encodeGif(picture, 8).value()},
-      {"a.png", encodePng(picture, 8).value()},
-      {"a.bmp", encodeBmp(picture).value()},
-  };
-  for (const auto& c : cases) {
-    const auto check = codecForFile(c.name).checkHead(bytesOf(c.file), kHuge, DecodeLimits{});
-    ASSERT_TRUE(check) << c.name << ": " << check.message();
-    EXPECT_EQ(check->needBytes, 0u) << c.name;
-    EXPECT_GE(check->readBound, kMetadataRoom + c.file.size()) << c.name;
-  }
-}
-
-TEST(PictureFile, ValidPicturesAreReadWholeAndDecodeAsBefore) {
-  const Raster picture = testing::pattern(37, 23);
-  const struct {
-    const char* name;
-    std::string file;
-  } cases[] = {
-      {"a.jpg", encodeJpeg(picture, 90, 0).value()},
-      {"p.jpg", jpegOf(picture, {.progressive = true})},
-      {"a.gif", encodeGif(picture, 8).value()},
-      {"a.png", encodePng(picture, 8).value()},
-      {"a.tif", encodeTiff(picture, 8).value()},
-      {"a.bmp", encodeBmp(picture).value()},
-      {"a.pcx", encodePcx(picture, 8).value()},
-  };
-  TempTree tree;
-  for (const auto& c : cases) {
-    const std::string path = tree.fileWith(c.name, c.file);
-    const auto read = readPicture(path, codecForFile(path));
-    ASSERT_TRUE(read) << c.name << ": " << read.message();
-    EXPECT_EQ(std::string(read->data.begin(), read->data.end()), c.file) << c.name;
-    EXPECT_EQ(read->identity, fileIdentity(path)) << c.name;
-    for (const double percent : {25.0, 100.0}) {
-      const auto box = loadThumbnailBox(path, percent);
-      ASSERT_TRUE(box) << c.name << ": " << box.message();
-      EXPECT_EQ(box->box, boxFromWholeBytes(path, c.file, percent)) << c.name << " " << percent;
+    ASSERT_FALSE(box);
+    EXPECT_EQ(box.message(), c.message);
+    EXPECT_LE(plannedReadBytes(codecForFile(path), bytesOf(c.head), kHuge), kHeadBytes);
+    if (c.head == text) {
+      EXPECT_LE(estimateLoadBytes(path, 25).total(), 2 * kMb);  // fails early, reads no more
     }
   }
+}
+
+TEST(PictureFile, PicturesReadWholeDecodeAsTheirBytesAndAHugeTailIsReadOnlyAsFarAsThePixelsReach) {
+  // Noise at the highest quality without subsampling is as large as a
+  // picture of its type gets: the bound without its metadata room still
+  // covers the file. Phones append videos after a photo's end: only the
+  // bound is read, and the box is that of the picture alone. TIFF and PCX
+  // data may lie anywhere: those are read whole, or refused when too large.
+  // The BMP and PNG files are larger than the head.
+  const Raster picture = noise(320, 288);
+  const struct {
+    const char* name;
+    std::string file;
+    bool readWhole;
+  } cases[] = {
+      {"a.jpg", testing::libjpegFile(picture, {.quality = 100, .fullChroma = true}), false},
+      {"p.jpg", testing::libjpegFile(picture, {.progressive = true, .quality = 100, .fullChroma = true}), false},
+      {"s.jpg", encodeJpeg(picture, 90, 0).value(), false},
+      {"a.gif", encodeGif(picture, 8).value(), false},
+      {"a.png", encodePng(picture, 8).value(), false},
+      {"a.bmp", encodeBmp(picture).value(), false},
+      {"a.tif", encodeTiff(picture, 8).value(), true},
+      {"a.pcx", encodePcx(picture, 8).value(), true},
+  };
+  TempTree tree;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string alone = tree.fileWith(std::string("alone-") + c.name, c.file);
+    const auto read = readPicture(alone, codecForFile(alone));
+    ASSERT_TRUE(read) << read.message();
+    EXPECT_EQ(std::string(read->data.begin(), read->data.end()), c.file);
+    EXPECT_EQ(read->identity, fileIdentity(alone));
+    for (const double percent : {25.0, 100.0}) {
+      const auto box = loadThumbnailBox(alone, percent);
+      ASSERT_TRUE(box) << box.message();
+      EXPECT_EQ(box->box, boxFromWholeBytes(alone, c.file, percent)) << percent;
+      EXPECT_EQ(box->bytesRead, c.file.size());
+    }
+    const std::string tailed = sparseFile(tree, std::string("tailed-") + c.name, c.file, kHuge);
+    const std::string head = c.file.substr(0, kHeadBytes);
+    if (c.readWhole) {
+      EXPECT_EQ(plannedReadBytes(codecForFile(c.name), bytesOf(c.file), std::uint64_t{3} << 30), std::uint64_t{3} << 30);
+      const auto refused = readPicture(tailed, codecForFile(tailed));
+      ASSERT_FALSE(refused);
+      EXPECT_EQ(refused.message(), "cannot read " + tailed + ": file too large");
+      continue;
+    }
+    const auto check = codecForFile(c.name).checkHead(bytesOf(c.file), kHuge, DecodeLimits{});
+    ASSERT_TRUE(check) << check.message();
+    EXPECT_EQ(check->needBytes, 0u);
+    EXPECT_GE(check->readBound, kMetadataRoom + c.file.size());
+    const auto box = loadThumbnailBox(tailed, 25);
+    ASSERT_TRUE(box) << box.message();
+    EXPECT_EQ(box->box, boxFromWholeBytes(alone, c.file, 25));
+    EXPECT_GT(box->bytesRead, c.file.size());
+    EXPECT_LT(box->bytesRead, 2 * kMetadataRoom);
+    EXPECT_EQ(plannedReadBytes(codecForFile(tailed), bytesOf(head), kHuge), box->bytesRead);
+    EXPECT_EQ(box->source.bytes, static_cast<std::int64_t>(kHuge));
+    // The estimate counts the bytes loading reads besides the decoder's own.
+    const LoadEstimate fromHead = codecForFile(c.name).estimateLoad(bytesOf(head), 25);
+    EXPECT_EQ(estimateLoadBytes(tailed, 25).working, fromHead.working + box->bytesRead);
+    EXPECT_EQ(estimateLoadBytes(alone, 25).working, fromHead.working + c.file.size());
+  }
+  EXPECT_LE(estimateLoadBytes(tree.path("missing.jpg"), 25).total(), 2 * kMb);
 }
 
 TEST(PictureFile, AHeaderLongerThanTheHeadIsReadOnWithinItsLimit) {
   // 2.4 MB of metadata before the frame: more than the head, less than the
   // header limit.
-  const Raster picture = noise(64, 48);
-  const std::string file = jpegOf(picture, {.metadataSegments = 40});
+  const std::string file = testing::libjpegFile(noise(64, 48), {.metadataSegments = 40});
   ASSERT_GT(file.size(), 2 * kHeadBytes);
   TempTree tree;
   const std::string path = sparseFile(tree, "meta.jpg", file, kHuge);
   const auto box = loadThumbnailBox(path, 50);
   ASSERT_TRUE(box) << box.message();
   EXPECT_EQ(box->box, boxFromWholeBytes("meta.jpg", file, 50));
-  EXPECT_LT(box->bytesRead, std::uint64_t{64} << 20);
+  EXPECT_LT(box->bytesRead, 64 * kMb);
   const auto check = checkJpegHead(bytesOf(file).first(kHeadBytes), kHuge, DecodeLimits{});
   ASSERT_TRUE(check);
   EXPECT_GT(check->needBytes, kHeadBytes);
-
   DecodeLimits limits;
   limits.maxHeaderBytes = std::int64_t{1} << 20;
   const auto refused = readPicture(path, codecForFile(path), limits);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.message(), "no picture data in the first 1 MB");
   // A file that ends within its header is the decoder's to report.
-  const std::string cut = tree.fileWith("cut.jpg", file.substr(0, 700000));
-  const auto early = loadThumbnailBox(cut, 50);
+  const auto early = loadThumbnailBox(tree.fileWith("cut.jpg", file.substr(0, 700000)), 50);
   ASSERT_FALSE(early);
   EXPECT_EQ(early.message(), "data ends early");
+}
+
+// The start of a three-component 4:2:0 JPEG: its frame header is all an
+// estimate reads.
+std::string frameHeader(unsigned width, unsigned height, bool progressive) {
+  const unsigned char bytes[] = {0xFF, 0xD8, 0xFF, static_cast<unsigned char>(progressive ? 0xC2 : 0xC0), 0x00, 17, 8,
+                                 static_cast<unsigned char>(height >> 8), static_cast<unsigned char>(height & 0xFF),
+                                 static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width & 0xFF), 3,
+                                 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1, 0xFF, 0xD9};
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+TEST(EstimateLoadBytes, DecodersCountTheirBoxAndWhatTheyHoldWhileDecoding) {
+  // Progressive JPEG holds its coefficients (1.5 blocks of 128 bytes per 64
+  // pixels in 4:2:0), baseline only rows; the other forms 4 bytes a pixel.
+  const auto jpeg = [](bool progressive) {
+    return testing::libjpegFile(Raster({1600, 1200}, Rgb{128, 128, 128}), {.progressive = progressive, .quality = 75});
+  };
+  const std::uint64_t coefficients = (200 * 150 + 2 * 100 * 75) * 128;
+  const LoadEstimate p = kJpegCodec.estimateLoad(bytesOf(jpeg(true)), 25);
+  const LoadEstimate b = kJpegCodec.estimateLoad(bytesOf(jpeg(false)), 25);
+  EXPECT_EQ(p.box, 400u * 300 * 3);
+  EXPECT_EQ(b.box, 400u * 300 * 3);
+  EXPECT_GE(p.working, coefficients);
+  EXPECT_LT(p.working, coefficients + 2 * kMb);
+  EXPECT_LT(b.working, coefficients / 2);
+  for (const Codec* codec : {&kGifCodec, &kPngCodec, &kBmpCodec, &kPcxCodec}) {
+    const LoadEstimate e = codec->estimateLoad(bytesOf(codec->encode(Raster({300, 200}), {}).value()), 100);
+    EXPECT_EQ(e.box, 300u * 200 * 3) << codec->name;
+    EXPECT_GE(e.working, 300u * 200 * 4) << codec->name;
+    EXPECT_LT(e.working, 300u * 200 * 4 + 2 * kMb) << codec->name;
+  }
+  for (const std::string& junk : {std::string(), std::string("hello"), std::string("\xFF\xD8\xFF", 3),
+                                  jpeg(false).substr(0, 40)}) {
+    for (const Codec* codec : allCodecs()) {
+      EXPECT_LE(codec->estimateLoad(bytesOf(junk), 25).total(), 2 * kMb) << codec->name;
+    }
+  }
+  // Progressive photos from 12 megapixels are slow loads, baseline ones never.
+  const auto working = [](unsigned w, unsigned h, bool progressive) {
+    return kJpegCodec.estimateLoad(bytesOf(frameHeader(w, h, progressive)), 25).working;
+  };
+  EXPECT_GE(working(4000, 3000, true), kSlowLoadWorkingBytes);
+  EXPECT_LT(working(3000, 2000, true), kSlowLoadWorkingBytes);
+  EXPECT_LT(working(8000, 6000, false), kSlowLoadWorkingBytes);
+}
+
+TEST(LoadAheadBudget, HoldsA24MegapixelProgressivePhotoAndGrowsByAtMost30MbAJobUpTo320Mb) {
+  const LoadEstimate photo = kJpegCodec.estimateLoad(bytesOf(frameHeader(6000, 4000, true)), 25);
+  ASSERT_GT(photo.working, 64 * kMb);
+  EXPECT_LE(photo.total() + 8 * kMb, loadAheadBudget(1));
+  EXPECT_GT(loadAheadBudget(2), loadAheadBudget(1));
+  for (unsigned jobs = 2; jobs <= 1000; ++jobs) {
+    EXPECT_GE(loadAheadBudget(jobs), loadAheadBudget(jobs - 1)) << jobs;
+    EXPECT_LE(loadAheadBudget(jobs), loadAheadBudget(jobs - 1) + 30 * kMb) << jobs;
+    EXPECT_LE(loadAheadBudget(jobs), 320 * kMb) << jobs;
+  }
 }
 
 }  // namespace

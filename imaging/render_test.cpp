@@ -1,16 +1,23 @@
-// Rendering one picture into its thumbnail: progress, Stop, names, failures.
+// Rendering one picture into its thumbnail: names, box, progress, Stop,
+// failures, the stamp, and colour profiles (carried by JPEG thumbnails,
+// converted to sRGB for GIF ones, ignored when unusable).
 #include "imaging/render.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "imaging/codec.h"
 #include "imaging/imglib.h"
 #include "imaging/pipeline.h"
+#include "testsupport/codec_testing.h"
+#include "testsupport/colour_profiles.h"
 #include "testsupport/temp_tree.h"
 #include "util/file_bytes.h"
 #include "util/program_folder.h"
@@ -18,6 +25,7 @@
 namespace pixelmote::imaging {
 namespace {
 
+using testing::Icc;
 using testing::TempTree;
 
 class Host : public RenderHost {
@@ -35,40 +43,39 @@ class Host : public RenderHost {
   int events = 0;
 };
 
-// Rows of distinct greys: row y is grey (y * 2).
+// Row y is grey (y * 2).
 Raster rows(Size size) {
   Raster r(size);
-  for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width; ++x) {
-      std::uint8_t* p = r.row(y) + x * 3;
-      p[0] = p[1] = p[2] = static_cast<std::uint8_t>(y * 2);
-    }
-  }
+  for (int y = 0; y < size.height; ++y) std::fill(r.row(y), r.row(y) + size.width * 3, static_cast<std::uint8_t>(y * 2));
   return r;
 }
 
-Raster decodeFile(const std::string& path) {
+std::string fileText(const std::string& path) {
   auto bytes = util::readFileBytes(path);
   EXPECT_TRUE(bytes) << bytes.message();
-  RasterSink sink;
-  const auto status = decodeBmp(Bytes(bytes.value()), {}, sink);
-  EXPECT_TRUE(status) << status.message();
-  return sink.raster;
+  return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// The thumbnail at `path`, decoded as its name says.
+Raster decodeFile(const std::string& path) {
+  const testing::Decoded d = testing::decodeWith(codecForFile(path).decode, fileText(path));
+  EXPECT_TRUE(d.status) << path << ": " << d.status.message();
+  return d.raster;
 }
 
 // Temporary bitmaps of this process left in the program's writable folder.
 int leftoverBitmaps() {
-  const auto folder = util::writableProgramFolder();
-  if (!folder) return -1;
   const std::string mine = "temp" + std::to_string(::getpid()) + "-";
   int count = 0;
-  if (DIR* dir = ::opendir(folder->c_str())) {
-    while (const dirent* e = ::readdir(dir)) {
-      if (std::string(e->d_name).rfind(mine, 0) == 0) ++count;
-    }
-    ::closedir(dir);
+  for (const auto& entry : std::filesystem::directory_iterator(util::writableProgramFolder().value())) {
+    count += entry.path().filename().string().rfind(mine, 0) == 0;
   }
   return count;
+}
+
+void setModified(const std::string& path, long seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 class RenderTest : public ::testing::Test {
@@ -77,7 +84,7 @@ class RenderTest : public ::testing::Test {
   std::string picture(const std::string& name, const Raster& raster) {
     return tree.fileWith(name, encodeBmp(raster).value());
   }
-  RenderSettings settings(double size, const std::string& ext = "bmp") {
+  static RenderSettings settings(double size, const std::string& ext = "bmp") {
     RenderSettings s;
     s.sizePercent = size;
     s.thumbExt = ext;
@@ -92,105 +99,80 @@ TEST_F(RenderTest, ThumbnailNameUsesTheTextBeforeTheFirstPoint) {
   EXPECT_EQ(thumbnailPathFor("/pics/MY.TRIP.JPG", "t_", "gif"), "/pics/t_MY.gif");
   EXPECT_EQ(thumbnailPathFor("/a.b/c.d/x.jpg", "th", "jpg"), "/a.b/c.d/thx.jpg");
   EXPECT_EQ(thumbnailPathFor("/p/.hidden.jpg", "t_", "jpg"), "/p/t_.jpg");
-  // The name alone, as the engine looks thumbnails up in a folder's listing.
   EXPECT_EQ(thumbnailNameFor("MY.TRIP.JPG", "t_", "gif"), "t_MY.gif");
   EXPECT_EQ(thumbnailNameFor(".hidden.jpg", "th", "jpg"), "th.jpg");
 }
 
-TEST_F(RenderTest, FullSizeThumbnailIsTheSamePicture) {
-  const Raster source = rows({40, 30});
-  const RenderOutcome out = LoadSource(picture("same.bmp", source), settings(100), host);
-  ASSERT_EQ(out.result, RenderResult::Written) << out.message;
-  EXPECT_EQ(out.thumbnailPath, tree.path("t_same.bmp"));
-  EXPECT_EQ(decodeFile(out.thumbnailPath), source);
+TEST_F(RenderTest, ThumbnailIsTheBoxOfThePictureInTheTypeItsExtensionSays) {
+  const struct {
+    Size picture;
+    double size;
+    const char* ext;
+    Size box;
+  } cases[] = {{{40, 30}, 100, "bmp", {40, 30}}, {{640, 480}, 25, "bmp", {160, 120}}, {{640, 480}, 0, "bmp", {1, 1}},
+               {{30, 20}, 50, "jpg", {15, 10}},  {{30, 20}, 50, "gif", {15, 10}}};
+  for (const auto& c : cases) {
+    const std::string name = "p" + std::to_string(&c - cases);
+    SCOPED_TRACE(name);
+    const Raster source = rows(c.picture);
+    const RenderOutcome out = LoadSource(picture(name + ".bmp", source), settings(c.size, c.ext), host);
+    ASSERT_EQ(out.result, RenderResult::Written) << out.message;
+    EXPECT_EQ(out.thumbnailPath, tree.path("t_" + name + "." + c.ext));
+    const Raster thumb = decodeFile(out.thumbnailPath);
+    EXPECT_EQ(thumb.size, c.box);
+    if (c.size == 100) {
+      EXPECT_EQ(thumb, source);
+    }
+  }
   EXPECT_EQ(leftoverBitmaps(), 0);
 }
 
-TEST_F(RenderTest, ProgressFollowsTheRowsInStepsOfTenPercent) {
-  const RenderOutcome out = LoadSource(picture("p.bmp", rows({10, 120})), settings(100), host);
-  ASSERT_EQ(out.result, RenderResult::Written);
-  // One call at 0 before the copy, then rows 0 and 1, 12 and 13, ... 120.
-  std::vector<double> expected = {0};
-  for (int decade = 0; decade < 10; ++decade) {
-    expected.push_back(decade * 12 / 120.0 * 100);
-    expected.push_back((decade * 12 + 1) / 120.0 * 100);
+TEST_F(RenderTest, ProgressFollowsTheRowsInStepsOfTenPercentAndStopKeepsWhatWasCopied) {
+  ASSERT_EQ(LoadSource(picture("p.bmp", rows({10, 120})), settings(100), host).result, RenderResult::Written);
+  // 0 before the copy, then rows 0 and 1, 12 and 13, ... and 100.
+  std::vector<std::pair<double, int>> expected = {{0, 2}};
+  for (int row = 0; row < 120; row += 12) {
+    expected.push_back({row / 120.0 * 100, 2});
+    expected.push_back({(row + 1) / 120.0 * 100, 2});
   }
-  expected.push_back(100);
-  ASSERT_EQ(host.calls.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_DOUBLE_EQ(host.calls[i].first, expected[i]) << i;
-    EXPECT_EQ(host.calls[i].second, 2);
-  }
+  expected.push_back({100, 2});
+  EXPECT_EQ(host.calls, expected);
   EXPECT_GE(host.events, 3);
-}
 
-TEST_F(RenderTest, StopDuringTheCopyWritesThePartlyCopiedThumbnail) {
-  const Raster source = rows({8, 50});
-  host.stopWhen = [](double percent) { return percent >= 20; };  // row 10
-  const RenderOutcome out = LoadSource(picture("s.bmp", source), settings(100), host);
-  ASSERT_EQ(out.result, RenderResult::Written);
-  const Raster thumb = decodeFile(out.thumbnailPath);
-  for (int y = 0; y < 50; ++y) {
-    const Rgb expected = y <= 10 ? source.at(3, y) : kSurfaceBackground;
-    EXPECT_EQ(thumb.at(3, y), expected) << y;
-  }
-  EXPECT_EQ(host.calls.back().first, 20);  // bar 2 keeps its last value
-}
-
-TEST_F(RenderTest, StopBeforeTheCopyStillCopiesTheFirstPixel) {
-  const Raster source = rows({4, 4});
-  host.stop = true;
-  const RenderOutcome out = LoadSource(picture("f.bmp", source), settings(100), host);
-  ASSERT_EQ(out.result, RenderResult::Written);
-  const Raster thumb = decodeFile(out.thumbnailPath);
-  EXPECT_EQ(thumb.at(0, 0), source.at(0, 0));
-  EXPECT_EQ(thumb.at(1, 0), kSurfaceBackground);
-  EXPECT_EQ(thumb.at(0, 1), kSurfaceBackground);
-}
-
-TEST_F(RenderTest, BoxIsTheSizePercentOfThePicture) {
-  const RenderOutcome out = LoadSource(picture("big.bmp", rows({640, 480})), settings(25), host);
-  ASSERT_EQ(out.result, RenderResult::Written);
-  EXPECT_EQ(decodeFile(out.thumbnailPath).size, (Size{160, 120}));
-  const RenderOutcome zero = LoadSource(picture("zero.bmp", rows({640, 480})), settings(0), host);
-  EXPECT_EQ(decodeFile(zero.thumbnailPath).size, (Size{1, 1}));
-}
-
-TEST_F(RenderTest, ThumbnailTypesAreWrittenAsTheirExtensionSays) {
-  const std::string src = picture("x.bmp", rows({30, 20}));
-  for (const char* ext : {"jpg", "gif"}) {
-    const RenderOutcome out = LoadSource(src, settings(50, ext), host);
-    ASSERT_EQ(out.result, RenderResult::Written) << ext << " " << out.message;
-    auto bytes = util::readFileBytes(out.thumbnailPath);
-    ASSERT_TRUE(bytes);
-    RasterSink sink;
-    const auto status = std::string(ext) == "jpg" ? decodeJpeg(Bytes(bytes.value()), {}, sink)
-                                                  : decodeGif(Bytes(bytes.value()), {}, sink);
-    EXPECT_TRUE(status) << ext;
-    EXPECT_EQ(sink.raster.size, (Size{15, 10})) << ext;
+  // Stopped at 20 % (row 10): the rows after it stay background, bar 2
+  // keeps its last value. Stopped before the copy: the first pixel only.
+  for (const int stopRow : {10, -1}) {
+    SCOPED_TRACE(stopRow);
+    Host stopping;
+    stopping.stopWhen = [](double percent) { return percent >= 20; };
+    stopping.stop = stopRow < 0;
+    const Raster source = rows({8, 50});
+    const RenderOutcome out = LoadSource(picture("s" + std::to_string(stopRow) + ".bmp", source), settings(100), stopping);
+    ASSERT_EQ(out.result, RenderResult::Written);
+    const Raster thumb = decodeFile(out.thumbnailPath);
+    for (int y = 0; y < 50; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        const bool copied = y <= stopRow || (y == 0 && x == 0);
+        ASSERT_EQ(thumb.at(x, y), copied ? source.at(x, y) : kSurfaceBackground) << x << "," << y;
+      }
+    }
+    if (stopRow > 0) {
+      EXPECT_EQ(stopping.calls.back().first, 20);
+    }
   }
 }
 
-TEST_F(RenderTest, UnreadablePictureWritesNothing) {
-  const std::string bad = tree.fileWith("bad.jpg", "this is not a picture");
-  const RenderOutcome out = LoadSource(bad, settings(25, "jpg"), host);
-  EXPECT_EQ(out.result, RenderResult::Unreadable);
+TEST_F(RenderTest, PictureThatCannotBeReadOrThumbnailThatCannotBeWrittenLeavesNothing) {
+  const RenderOutcome bad = LoadSource(tree.fileWith("bad.jpg", "this is not a picture"), settings(25, "jpg"), host);
+  EXPECT_EQ(bad.result, RenderResult::Unreadable);
   EXPECT_FALSE(tree.exists("t_bad.jpg"));
   EXPECT_TRUE(host.calls.empty());
-  const RenderOutcome missing = LoadSource(tree.path("gone.jpg"), settings(25, "jpg"), host);
-  EXPECT_EQ(missing.result, RenderResult::Unreadable);
+  EXPECT_EQ(LoadSource(tree.path("gone.jpg"), settings(25, "jpg"), host).result, RenderResult::Unreadable);
+  tree.file("t_w.jpg/blocker", 1);  // a folder stands where the thumbnail goes
+  const RenderOutcome blocked = LoadSource(picture("w.bmp", rows({10, 10})), settings(50, "jpg"), host);
+  EXPECT_EQ(blocked.result, RenderResult::CannotWrite);
+  EXPECT_EQ(blocked.failedPath, tree.path("t_w.jpg"));
   EXPECT_EQ(leftoverBitmaps(), 0);
-}
-
-// Sets the modification time of `path` to `seconds` after the epoch.
-void setModified(const std::string& path, long seconds) {
-  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
-std::string stampOf(const std::string& thumbnail) {
-  const auto bytes = util::readFileBytes(thumbnail);
-  return bytes ? leadingComment(Bytes(bytes.value())) : std::string();
 }
 
 TEST_F(RenderTest, StampDescribesThePictureFileThatWasDecoded) {
@@ -199,9 +181,8 @@ TEST_F(RenderTest, StampDescribesThePictureFileThatWasDecoded) {
   setModified(path, 1600000000);
   const std::string original = thumbnailStamp(path, s);
   ASSERT_FALSE(original.empty());
+  const auto stampOf = [](const std::string& thumbnail) { return leadingComment(testing::bytesOf(fileText(thumbnail))); };
 
-  // An unchanged picture: the stamp is the one the file gives, and the
-  // thumbnail is up to date.
   const RenderOutcome plain = LoadSource(path, s, host);
   ASSERT_EQ(plain.result, RenderResult::Written) << plain.message;
   EXPECT_EQ(stampOf(plain.thumbnailPath), original);
@@ -209,39 +190,142 @@ TEST_F(RenderTest, StampDescribesThePictureFileThatWasDecoded) {
   testing::removeTree(plain.thumbnailPath);
 
   // Loaded ahead, then replaced by another picture of another size and time
-  // before the run renders it: the thumbnail shows the old picture and must
-  // say so, so that the next update renders the new one.
+  // before the run renders it: the thumbnail shows the old picture and says
+  // so, so that the next update renders the new one.
   ThumbnailPipeline prefetcher(1, 4);
   prefetcher.schedule({path}, s);
   prefetcher.waitIdle();
   ASSERT_EQ(prefetcher.started(), 1u);
-  const std::string replacement = tree.fileWith("new.bmp", encodeBmp(rows({80, 60})).value());
+  const std::string replacement = picture("new.bmp", rows({80, 60}));
   ASSERT_EQ(::rename(replacement.c_str(), path.c_str()), 0);
   setModified(path, 1700000000);
   ASSERT_NE(thumbnailStamp(path, s), original);
-
   const RenderOutcome ahead = LoadSource(path, s, host, &prefetcher);
   ASSERT_EQ(ahead.result, RenderResult::Written) << ahead.message;
-  RasterSink thumb;
-  const auto thumbBytes = util::readFileBytes(ahead.thumbnailPath);
-  ASSERT_TRUE(thumbBytes && decodeJpeg(Bytes(thumbBytes.value()), {}, thumb));
-  EXPECT_EQ(thumb.raster.size, (Size{20, 15}));  // the old picture's box
+  EXPECT_EQ(decodeFile(ahead.thumbnailPath).size, (Size{20, 15}));
   EXPECT_EQ(stampOf(ahead.thumbnailPath), original);
   EXPECT_FALSE(thumbnailUpToDate(path, s));
 
-  // Rendered again now, it shows and records the new picture.
-  const RenderOutcome again = LoadSource(path, s, host);
-  ASSERT_EQ(again.result, RenderResult::Written);
+  ASSERT_EQ(LoadSource(path, s, host).result, RenderResult::Written);
   EXPECT_TRUE(thumbnailUpToDate(path, s));
 }
 
-TEST_F(RenderTest, ThumbnailThatCannotBeWrittenIsReported) {
-  const std::string src = picture("w.bmp", rows({10, 10}));
-  tree.file("t_w.jpg/blocker", 1);  // a folder stands where the thumbnail goes
-  const RenderOutcome out = LoadSource(src, settings(50, "jpg"), host);
-  EXPECT_EQ(out.result, RenderResult::CannotWrite);
-  EXPECT_EQ(out.failedPath, tree.path("t_w.jpg"));
-  EXPECT_EQ(leftoverBitmaps(), 0);
+// ---------------------------------------------------------------------------
+// Colour profiles
+
+// 4 x 2 flat patches of 16 x 16 pixels in ordinary colours, inside sRGB.
+Raster patches() {
+  const std::vector<Rgb> colours = {{200, 60, 50},  {60, 160, 70},  {50, 80, 190},  {220, 200, 80},
+                                    {90, 180, 190}, {170, 90, 160}, {230, 225, 215}, {40, 40, 45}};
+  Raster r(Size{64, 32});
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 64; ++x) std::memcpy(r.row(y) + x * 3, &colours[(y / 16) * 4 + x / 16], 3);
+  }
+  return r;
+}
+
+class ColourRender : public RenderTest {
+ protected:
+  // A JPEG of the patches (quality 100: they stay flat) with `payloads` as
+  // APP2 segments.
+  std::string tagged(const std::string& name, const std::vector<Icc>& payloads) {
+    return tree.fileWith(name, testing::withApp2Segments(encodeJpeg(patches(), 100, 0).value(), payloads));
+  }
+  std::string thumbnail(const std::string& path, const std::string& ext, double size = 100) {
+    RenderSettings s = settings(size, ext);
+    s.quality = 85;
+    const RenderOutcome out = LoadSource(path, s, host);
+    EXPECT_EQ(out.result, RenderResult::Written) << out.message;
+    return out.thumbnailPath;
+  }
+  // The profile a thumbnail carries, as the loader reads it back.
+  static Icc profileIn(const std::string& thumbnail) {
+    const auto box = loadThumbnailBox(thumbnail, 100);
+    EXPECT_TRUE(box) << box.message();
+    return box ? box->iccProfile : Icc{1};
+  }
+};
+
+TEST_F(ColourRender, JpegThumbnailsCarryAUsableProfileUnconvertedAndUnusableOnesAreIgnored) {
+  const Icc one = testing::adobeLikeProfile(), two = testing::adobeLikeProfile(70000),
+            three = testing::adobeLikeProfile(140000);
+  Icc garbage(3000);
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  std::vector<Icc> firstOfTwo = testing::iccSegments(two);
+  firstOfTwo.pop_back();
+  std::vector<Icc> countZero = testing::iccSegments(one);
+  countZero[0][13] = 0;
+  const struct {
+    std::vector<Icc> payloads;
+    Icc carried;
+    double size;
+  } cases[] = {{testing::iccSegments(one), one, 100},   {testing::iccSegments(one), one, 50},
+               {testing::iccSegments(two), two, 100},   {testing::iccSegments(three), three, 50},
+               {testing::iccSegments(garbage), {}, 100}, {firstOfTwo, {}, 100}, {countZero, {}, 100},
+               {testing::iccSegments(testing::tintedCmykProfile()), {}, 100},
+               {testing::iccSegments(testing::linearGrayProfile()), {}, 100}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    const std::string picture = tagged("p" + std::to_string(i) + ".jpg", c.payloads);
+    const std::string plain = tagged("plain" + std::to_string(i) + ".jpg", {});
+    const auto box = loadThumbnailBox(picture, 50);
+    ASSERT_TRUE(box) << i;
+    EXPECT_EQ(box->iccProfile, c.carried) << i;
+    // Unconverted pixels, and the stamp still first where the up-to-date check reads it.
+    for (const std::string ext : {"jpg", "gif"}) {
+      if (!c.carried.empty() && ext == "gif") continue;
+      SCOPED_TRACE(std::to_string(i) + " " + ext);
+      const std::string thumb = thumbnail(picture, ext, c.size);
+      EXPECT_EQ(profileIn(thumb), c.carried);
+      EXPECT_EQ(decodeFile(thumb), decodeFile(thumbnail(plain, ext, c.size)));
+      EXPECT_TRUE(carriesThumbnailStamp(thumb));
+    }
+  }
+}
+
+TEST_F(ColourRender, GifThumbnailIsConvertedToSrgbBeforeItsPalette) {
+  const Icc profile = testing::adobeLikeProfile();
+  const std::string picture = tagged("wide.jpg", testing::iccSegments(profile));
+  auto box = loadThumbnailBox(picture, 100);
+  ASSERT_TRUE(box) << box.message();
+  Raster expected = box->box;
+  expected.rgb = testing::referenceToSrgb(profile, TYPE_RGB_8, box->box.rgb, static_cast<int>(box->box.size.pixels()));
+  const Raster shown = decodeFile(thumbnail(picture, "gif"));
+  ASSERT_EQ(shown.size, expected.size);
+  const auto distance = [](Rgb a, Rgb b) { return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)}); };
+  int moved = 0;
+  for (int i = 0; i < 8; ++i) {
+    const int x = (i % 4) * 16 + 8, y = (i / 4) * 16 + 8;
+    EXPECT_LE(distance(shown.at(x, y), expected.at(x, y)), 2) << "patch " << i;
+    moved = std::max(moved, distance(box->box.at(x, y), expected.at(x, y)));
+  }
+  EXPECT_GT(moved, 20) << "the profile must move these colours";
+}
+
+TEST_F(ColourRender, ProfileComesThroughThePipelineToo) {
+  const Icc profile = testing::adobeLikeProfile(70000);
+  const std::string first = tagged("first.jpg", testing::iccSegments(profile));
+  const std::string second = tagged("second.jpg", {});
+  ThumbnailPipeline prefetcher(1, 2);
+  const RenderSettings s = settings(50, "jpg");
+  prefetcher.schedule({first, second}, s);
+  for (const std::string& path : {first, second}) {
+    const RenderOutcome out = LoadSource(path, s, host, &prefetcher);
+    ASSERT_EQ(out.result, RenderResult::Written) << out.message;
+    EXPECT_EQ(profileIn(out.thumbnailPath), path == first ? profile : Icc{});
+  }
+}
+
+TEST(JpegChroma, FullResolutionFromQuality90HalvedBelow) {
+  for (const auto& [quality, factors] : {std::pair{0, 0x22}, {75, 0x22}, {89, 0x22}, {90, 0x11}, {100, 0x11}}) {
+    const std::string file = encodeJpeg(testing::pattern(40, 24), quality, 0).value();
+    const std::size_t frame = file.find("\xFF\xC0");
+    ASSERT_NE(frame, std::string::npos);
+    ASSERT_EQ(file[frame + 9], 3) << quality;  // three components of 3 bytes: id, factors, table
+    EXPECT_EQ(static_cast<std::uint8_t>(file[frame + 11]), factors) << quality;
+    EXPECT_EQ(file[frame + 14], 0x11) << quality;
+    EXPECT_EQ(file[frame + 17], 0x11) << quality;
+  }
 }
 
 }  // namespace

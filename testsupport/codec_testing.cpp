@@ -188,6 +188,16 @@ Raster pattern(int w, int h) {
   return r;
 }
 
+Raster rasterOf(int w, int h, const std::vector<Rgb>& pixels) {
+  Raster r(Size{w, h});
+  for (int i = 0; i < w * h; ++i) {
+    r.rgb[i * 3] = pixels[i].r;
+    r.rgb[i * 3 + 1] = pixels[i].g;
+    r.rgb[i * 3 + 2] = pixels[i].b;
+  }
+  return r;
+}
+
 Raster fewColours(int w, int h, int colours) {
   Raster r(Size{w, h});
   for (int i = 0; i < w * h; ++i) {

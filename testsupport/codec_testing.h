@@ -64,6 +64,9 @@ std::string libjpegFile(imaging::Size size, int components, const std::vector<st
 // Every pixel different from its neighbours in all three channels.
 imaging::Raster pattern(int w, int h);
 
+// A picture of w × h pixels given row by row.
+imaging::Raster rasterOf(int w, int h, const std::vector<imaging::Rgb>& pixels);
+
 // Exactly `colours` distinct colours (when w * h allows), widely spread,
 // repeating pixel by pixel.
 imaging::Raster fewColours(int w, int h, int colours);

@@ -112,33 +112,6 @@ std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& pa
   return jpeg.substr(0, 2) + segments + jpeg.substr(2);
 }
 
-std::vector<Icc> app2IccPayloads(const std::string& jpeg) {
-  std::vector<Icc> payloads;
-  std::size_t at = 2;
-  while (at + 4 <= jpeg.size() && static_cast<std::uint8_t>(jpeg[at]) == 0xFF) {
-    const auto marker = static_cast<std::uint8_t>(jpeg[at + 1]);
-    if (marker == 0xDA) break;
-    const std::size_t length =
-        (std::size_t{static_cast<std::uint8_t>(jpeg[at + 2])} << 8) | static_cast<std::uint8_t>(jpeg[at + 3]);
-    if (marker == 0xE2 && length >= 16 && jpeg.compare(at + 4, 12, std::string("ICC_PROFILE\0", 12)) == 0) {
-      payloads.emplace_back(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                            jpeg.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
-    }
-    at += 2 + length;
-  }
-  return payloads;
-}
-
-Icc reassembled(const std::vector<Icc>& payloads) {
-  Icc profile;
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    const Icc& p = payloads[i];
-    if (p.size() < 14 || p[12] != i + 1 || p[13] != payloads.size()) return {};
-    profile.insert(profile.end(), p.begin() + 14, p.end());
-  }
-  return profile;
-}
-
 std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
                                           const std::vector<std::uint8_t>& samples, int pixels) {
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(pixels) * 3);
@@ -155,12 +128,6 @@ std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number fo
   cmsCloseProfile(srgb);
   if (from != nullptr) cmsCloseProfile(from);
   return rgb;
-}
-
-imaging::Raster referenceToSrgb(const Icc& profile, const imaging::Raster& raster) {
-  imaging::Raster out = raster;
-  out.rgb = referenceToSrgb(profile, TYPE_RGB_8, raster.rgb, static_cast<int>(raster.size.pixels()));
-  return out;
 }
 
 }  // namespace pixelmote::testing

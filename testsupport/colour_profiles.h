@@ -1,5 +1,5 @@
-// Helpers for colour tests: ICC profiles made with LittleCMS, their APP2
-// segments in JPEG files, and reference conversions to sRGB.
+// ICC profiles made with LittleCMS for colour tests, their APP2 segments in
+// JPEG files, and reference conversions to sRGB.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,6 @@
 #include <vector>
 
 #include <lcms2.h>
-
-#include "imaging/raster.h"
 
 namespace pixelmote::testing {
 
@@ -34,20 +32,9 @@ std::vector<Icc> iccSegments(const Icc& profile, std::size_t chunk = 65519);
 // `jpeg` with `payloads` inserted as APP2 segments right after its SOI.
 std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& payloads);
 
-// The ICC payloads of a JPEG's APP2 segments before its first scan, in file
-// order, with their 14-byte headers.
-std::vector<Icc> app2IccPayloads(const std::string& jpeg);
-
-// The profile reassembled from well-formed payloads in file order; empty
-// when a header, a sequence number or the count is wrong.
-Icc reassembled(const std::vector<Icc>& payloads);
-
 // LittleCMS's own conversion of `samples` (`format` a TYPE_..._8 of
 // LittleCMS) through `profile` into 8-bit sRGB, relative colorimetric.
 std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
                                           const std::vector<std::uint8_t>& samples, int pixels);
-
-// The same for a whole RGB raster.
-imaging::Raster referenceToSrgb(const Icc& profile, const imaging::Raster& raster);
 
 }  // namespace pixelmote::testing
