@@ -140,16 +140,23 @@ TEST(DeadLeftovers, AKilledRunsFileGoesOnceItIsDead) {
     ::pause();
     ::_exit(fd < 0);
   }
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  {
+    struct Reaped {  // killed, as a killed run is, and reaped however the block ends
+      pid_t pid;
+      ~Reaped() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    } const reaped{child};
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    const auto names = namesIn(tree.root());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(parseTemporaryName(names[0]).value().owner.pid, child);
+    EXPECT_EQ(removeDeadLeftovers(tree.root()), 0u) << "a running process's file stays";
+  }
   ::close(ready[0]);
   ::close(ready[1]);
-  const auto names = namesIn(tree.root());
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(parseTemporaryName(names[0])->owner.pid, child);
-  EXPECT_EQ(removeDeadLeftovers(tree.root()), 0u) << "a running process's file stays";
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
   EXPECT_EQ(removeDeadLeftovers(tree.root()), 1u);
   EXPECT_TRUE(namesIn(tree.root()).empty());
 }
