@@ -149,7 +149,6 @@ TEST(BatchCommand, ExitStatusSaysWhetherEverythingWasDone) {
     std::string err;  // with "@" for the tree's root
   } cases[] = {
       {{{"a.jpg", "jpeg"}}, {}, 0, ""},
-      {{}, {}, 0, ""},
       {{{"a.jpg", "jpeg"}, {"b.jpg", "GIF89a but named as a JPEG"}}, {}, 1,
        "pixelmote-batch: @/b.jpg: not a JPEG file\n"},
       {{{"ab.jpg", "jpeg"}, {"b.jpg", "jpeg"}}, {"--prefix", "a"}, 1,
