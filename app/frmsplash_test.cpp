@@ -1,3 +1,5 @@
+// The About window, and what start-up hands the main window: the program's
+// icon and one About window shown modal on top.
 #include "app/frmsplash.h"
 
 #include <gtest/gtest.h>
@@ -11,45 +13,34 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
-#include <functional>
 #include <vector>
 
 #include "app/module1.h"
+#include "testsupport/temp_tree.h"
+#include "ui/frmmain.h"
 
 namespace pixelmote::app {
 namespace {
 
-// The version as CMakeLists.txt's project() states it, the one place it is kept.
-QString projectVersion() {
-  QFile file(QStringLiteral(PIXELMOTE_SOURCE_DIR "/CMakeLists.txt"));
-  if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("(CMakeLists.txt unreadable)");
-  const QRegularExpression pattern(QStringLiteral("project\\(Pixelmote VERSION ([0-9.]+)"));
-  return pattern.match(QString::fromUtf8(file.readAll())).captured(1);
-}
-
-// An About window whose browser only records the addresses it is given.
-class SplashTest : public ::testing::Test {
- protected:
-  bool underlined() const { return splash.lblURL->font().underline(); }
-
+TEST(Splash, OnlyALeftClickOnTheAddressShowsThePressedLookAndOpensTheHomePage) {
   std::vector<QUrl> opened;
-  frmSplash splash{[this](const QUrl& url) {
+  frmSplash splash([&](const QUrl& url) {
     opened.push_back(url);
     return true;
-  }};
-};
-
-TEST_F(SplashTest, OnlyALeftClickOnTheAddressShowsThePressedLookAndOpensTheHomePage) {
+  });
+  const auto underlined = [&] { return splash.lblURL->font().underline(); };
   splash.show();
-  EXPECT_EQ(splash.Label1->text(), QStringLiteral("Pixelmote ") + projectVersion());
-  EXPECT_EQ(splash.windowIcon().pixmap(32, 32).toImage(), programIcon().pixmap(32, 32).toImage());
+  // The version as CMakeLists.txt's project() states it, the one place it is kept.
+  QFile cmake(QStringLiteral(PIXELMOTE_SOURCE_DIR "/CMakeLists.txt"));
+  ASSERT_TRUE(cmake.open(QIODevice::ReadOnly));
+  const QString version = QRegularExpression(QStringLiteral("project\\(Pixelmote VERSION ([0-9.]+)"))
+                              .match(QString::fromUtf8(cmake.readAll())).captured(1);
+  EXPECT_EQ(splash.Label1->text(), QStringLiteral("Pixelmote ") + version);
   for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
     QTest::mousePress(splash.lblURL, button);
     EXPECT_TRUE(underlined()) << "button " << button;
     QTest::mouseRelease(splash.lblURL, button);
   }
-  EXPECT_TRUE(opened.empty());
-
   QTest::mousePress(splash.lblURL, Qt::LeftButton);
   EXPECT_FALSE(underlined());
   QTest::mouseClick(splash.lblURL, Qt::RightButton);  // neither ends the pressed look nor opens
@@ -57,8 +48,7 @@ TEST_F(SplashTest, OnlyALeftClickOnTheAddressShowsThePressedLookAndOpensTheHomeP
   EXPECT_TRUE(opened.empty()) << "the address opens on release, not on press";
   QTest::mouseRelease(splash.lblURL, Qt::LeftButton);
   EXPECT_TRUE(underlined());
-  EXPECT_EQ(opened, std::vector<QUrl>{QUrl(QStringLiteral("https://pixelmote.org/"))});
-  EXPECT_TRUE(splash.isVisible()) << "opening the address leaves the window up";
+  EXPECT_EQ(opened, std::vector<QUrl>{QUrl(QString::fromLatin1(kHomePageUrl))});
 
   // A press left over when the window was hidden is not shown again.
   QTest::mousePress(splash.lblURL, Qt::LeftButton);
@@ -73,64 +63,80 @@ TEST_F(SplashTest, OnlyALeftClickOnTheAddressShowsThePressedLookAndOpensTheHomeP
   splash.show();
   EXPECT_TRUE(underlined());
   EXPECT_EQ(opened.size(), 1u);
+
+  const QImage icon = programIcon().pixmap(QSize(32, 32), 1.0).toImage();
+  EXPECT_EQ(splash.windowIcon().pixmap(32, 32).toImage(), programIcon().pixmap(32, 32).toImage());
+  ASSERT_EQ(icon.size(), QSize(32, 32));
+  EXPECT_EQ(icon.pixelColor(0, 0).alpha() + icon.pixelColor(31, 31).alpha(), 0) << "corners are see-through";
+  EXPECT_EQ(icon.pixelColor(12, 14).alpha(), 255);
 }
 
-TEST_F(SplashTest, ShowAboutIsModalOnTopAndReusesTheWindow) {
-  EXPECT_FALSE(splash.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+TEST(StartUp, TheWindowWearsTheIconAndShowsOneAboutWindowModalOnTop) {
+  testing::TempTree tree;
+  std::vector<QUrl> opened;
+  ui::WindowOptions o;
+  o.settingsPath = tree.path("pixelmote.ini");
+  o.startFolder = tree.folder("start");
+  o.probeFolder = tree.folder("probe");
+  o.volumes = [&] { return std::vector<std::string>{"/", tree.root()}; };
+  o.showMessage = [](const QString&) {};
+  o.openUrl = [&](const QUrl& url) {
+    opened.push_back(url);
+    return true;
+  };
+  addStartUpParts(o);
+  ui::frmmain w(std::move(o));
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  EXPECT_EQ(w.windowIcon().pixmap(32, 32).toImage(), programIcon().pixmap(32, 32).toImage());
+  const auto about = [&] { return w.findChild<frmSplash*>(); };
+  EXPECT_EQ(about(), nullptr) << "made on first use";
+  std::vector<QWidget*> shown;
   for (int k = 0; k < 2; ++k) {
-    bool modal = false, onTop = false, timer = true;
-    QTimer::singleShot(0, &splash, [&] {
-      modal = QApplication::activeModalWidget() == &splash;
-      onTop = splash.windowFlags().testFlag(Qt::WindowStaysOnTopHint);
-      timer = splash.Timer1->isActive();
-      QTest::mouseClick(splash.cmdSplash[2], Qt::LeftButton);
+    bool onTopWithoutTimer = false;
+    QTimer::singleShot(0, &w, [&] {
+      shown.push_back(QApplication::activeModalWidget());
+      if (about() == nullptr) return;
+      onTopWithoutTimer = about()->windowFlags().testFlag(Qt::WindowStaysOnTopHint) && !about()->Timer1->isActive();
+      about()->lblURL_MouseDown(1, 0, 0, 0);
+      about()->lblURL_MouseUp(1, 0, 0, 0);
+      QTest::mouseClick(about()->cmdSplash[2], Qt::LeftButton);
     });
-    bool stuck = false;  // a watchdog ends a loop that OK failed to end
+    bool stuck = false;  // a watchdog ends a showing that OK failed to end
     QTimer watchdog;
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
       stuck = true;
-      splash.done(QDialog::Rejected);
+      if (about() != nullptr) about()->done(0);
     });
     watchdog.start(20000);
-    showAbout(splash);
+    w.mnuAbout->trigger();
     ASSERT_FALSE(stuck) << "OK did not end showing " << k;
-    EXPECT_TRUE(modal && onTop);
-    EXPECT_FALSE(timer) << "the hide timer is never started";
-    EXPECT_FALSE(splash.isVisible());
+    EXPECT_TRUE(onTopWithoutTimer);
+    EXPECT_FALSE(about()->isVisible());
   }
+  EXPECT_EQ(shown, (std::vector<QWidget*>{about(), about()})) << "the same window, modal";
+  EXPECT_EQ(opened, (std::vector<QUrl>(2, QUrl(QString::fromLatin1(kHomePageUrl)))));
+  EXPECT_TRUE(w.isVisible()) << "the main window stays";
 }
 
 TEST(SetTopMost, SetsAndClearsTheHintKeepingPlaceVisibilityAndTheActiveWindow) {
   QWidget active, shown, hidden;
-  active.setGeometry(300, 10, 100, 80);
-  shown.setGeometry(40, 50, 200, 120);
-  hidden.setGeometry(10, 20, 100, 80);
-  shown.show();
   active.show();
   active.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&active));
+  shown.setGeometry(40, 50, 200, 120);
+  shown.show();
   for (const bool on : {true, false}) {
-    SetTopMost(&shown, on);
-    SetTopMost(&hidden, on);
+    for (QWidget* w : {&shown, &hidden}) SetTopMost(w, on);
     QApplication::processEvents();
-    EXPECT_EQ(shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint), on);
-    EXPECT_EQ(hidden.windowFlags().testFlag(Qt::WindowStaysOnTopHint), on);
-    EXPECT_TRUE(shown.isVisible());
-    EXPECT_FALSE(hidden.isVisible()) << "a hidden window stays hidden";
+    EXPECT_TRUE(shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint) == on &&
+                hidden.windowFlags().testFlag(Qt::WindowStaysOnTopHint) == on);
+    EXPECT_TRUE(shown.isVisible() && !hidden.isVisible()) << "a hidden window stays hidden";
     EXPECT_EQ(shown.geometry(), QRect(40, 50, 200, 120));
-    EXPECT_EQ(hidden.geometry(), QRect(10, 20, 100, 80));
     EXPECT_TRUE(active.isActiveWindow()) << "the window is not activated";
   }
   SetTopMost(nullptr, true);  // ignored
-}
-
-TEST(ProgramIcon, DrawsAt32PixelsFromTheResource) {
-  const QImage image = programIcon().pixmap(QSize(32, 32), 1.0).toImage();
-  ASSERT_EQ(image.size(), QSize(32, 32));
-  EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0) << "corners are see-through";
-  EXPECT_EQ(image.pixelColor(31, 31).alpha(), 0);
-  EXPECT_EQ(image.pixelColor(12, 14).alpha(), 255);
 }
 
 }  // namespace

@@ -11,112 +11,61 @@ namespace {
 
 using namespace std::string_literals;
 
-// --- string routines ---------------------------------------------------------
-
-TEST(InStrBackTest, FindsTheLastOccurrence) {
-  EXPECT_EQ(InStrBack(0, "/pics/", "/"), 6u);  // a trailing separator is found
-  EXPECT_EQ(InStrBack(0, "/pics/a.jpg", "/"), 6u);
-  EXPECT_EQ(InStrBack(0, "/a.jpg", "/"), 1u);
-  EXPECT_EQ(InStrBack(0, "a/b/c", "/"), 4u);
-  EXPECT_EQ(InStrBack(0, "abcabc", "abc"), 4u);
-  EXPECT_EQ(InStrBack(0, "abc", "abc"), 1u);
-  EXPECT_EQ(InStrBack(0, "aaaa", "aa"), 3u);  // overlapping: the last place it fits
-}
-
-TEST(InStrBackTest, ReportsNoOccurrenceAsZero) {
-  EXPECT_EQ(InStrBack(0, "abc", "x"), 0u);
-  EXPECT_EQ(InStrBack(0, "ab", "abc"), 0u);  // longer than the text
-  EXPECT_EQ(InStrBack(0, "", "/"), 0u);
-  EXPECT_EQ(InStrBack(0, "a.jpg", "/"), 0u);
-}
-
-TEST(InStrBackTest, IgnoresAsciiCaseOnly) {
-  EXPECT_EQ(InStrBack(0, "PHOTO.JPG.bak", ".jpg"), 6u);
-  EXPECT_EQ(InStrBack(0, "photo.jpg", ".JPG"), 6u);
-  EXPECT_EQ(InStrBack(0, "x\xC3\xA9y", "\xC3\x89"), 0u);  // "é" does not match "É"
-  EXPECT_EQ(InStrBack(0, "a@b", "`"), 0u);               // '@' and '`' differ by 0x20 but are no letters
-}
-
-TEST(InStrBackTest, SearchesBackFromAGivenStart) {
-  // "/" stands at 2, 4 and 6 of "a/b/c/".
-  EXPECT_EQ(InStrBack(6, "a/b/c/", "/"), 6u);
-  EXPECT_EQ(InStrBack(5, "a/b/c/", "/"), 4u);
-  EXPECT_EQ(InStrBack(4, "a/b/c/", "/"), 4u);
-  EXPECT_EQ(InStrBack(3, "a/b/c/", "/"), 2u);
-  EXPECT_EQ(InStrBack(1, "a/b/c/", "/"), 0u);
-  // A start beyond the last place the substring fits finds the last occurrence.
-  EXPECT_EQ(InStrBack(100, "a/b/c/", "/"), 6u);
-  EXPECT_EQ(InStrBack(6, "abcabc", "abc"), 4u);
-  EXPECT_EQ(InStrBack(3, "abcabc", "abc"), 1u);
-}
-
-TEST(DropRightTest, DropsTheLastBytes) {
-  EXPECT_EQ(DropRight("abc", 1), "ab");
-  EXPECT_EQ(DropRight("abc", 0), "abc");
-  EXPECT_EQ(DropRight("abc", 2), "a");
-  EXPECT_EQ(DropRight("abc", 3), "");
-  EXPECT_EQ(DropRight("abc", 4), "");
-  EXPECT_EQ(DropRight("a", 1), "");
-  EXPECT_EQ(DropRight("", 1), "");
-  EXPECT_EQ(DropRight("/pics/", 1), "/pics");
-}
-
-TEST(StripExtTest, CutsAtTheFirstPoint) {
-  EXPECT_EQ(StripExt("photo.jpg"), "photo");
-  EXPECT_EQ(StripExt("photo"), "photo");
-  EXPECT_EQ(StripExt(".jpg"), "");
-  EXPECT_EQ(StripExt("my.photo.jpg"), "my");
-  EXPECT_EQ(StripExt("a.b.jpg"), "a");
-  EXPECT_EQ(StripExt("photo."), "photo");
-  EXPECT_EQ(StripExt(""), "");
-  // Two pictures with the same first part share one thumbnail name.
-  EXPECT_EQ(StripExt("my.photo.jpg"), StripExt("my.other.jpg"));
-}
-
-TEST(FileNamePartTest, TakesThePartAfterTheLastSeparator) {
-  EXPECT_EQ(FileNamePart("/pics/a.jpg"), "a.jpg");
-  EXPECT_EQ(FileNamePart("/home/ann/pics/Night"), "Night");
-  EXPECT_EQ(FileNamePart("a.jpg"), "a.jpg");
-  EXPECT_EQ(FileNamePart("/pics/"), "");
-  EXPECT_EQ(FileNamePart("/"), "");
-  EXPECT_EQ(FileNamePart("/a.jpg"), "a.jpg");
-  EXPECT_EQ(FileNamePart(""), "");
-  // A backslash is an ordinary character here.
-  EXPECT_EQ(FileNamePart("/pics/a\\b.jpg"), "a\\b.jpg");
-  EXPECT_EQ(FileNamePart("C:a.jpg"), "C:a.jpg");
-}
-
-TEST(EqualsIgnoreCaseTest, FoldsAsciiLettersOnly) {
-  EXPECT_TRUE(equalsIgnoreCase("", ""));
-  EXPECT_TRUE(equalsIgnoreCase("abc", "ABC"));
-  EXPECT_TRUE(equalsIgnoreCase("Photo.JPG", "photo.jpg"));
-  EXPECT_TRUE(equalsIgnoreCase("az", "AZ"));
-  EXPECT_TRUE(equalsIgnoreCase("\xC3\xA9", "\xC3\xA9"));
-  EXPECT_FALSE(equalsIgnoreCase("abc", "abd"));
-  EXPECT_FALSE(equalsIgnoreCase("abc", "abcd"));
-  EXPECT_FALSE(equalsIgnoreCase("abc", ""));
-  EXPECT_FALSE(equalsIgnoreCase("\xC3\xA9", "\xC3\x89"));  // é / É
-  EXPECT_FALSE(equalsIgnoreCase("@", "`"));
-  EXPECT_FALSE(equalsIgnoreCase("[", "{"));
-  EXPECT_FALSE(equalsIgnoreCase("a\0b"s, "a\0c"s));
-  EXPECT_TRUE(equalsIgnoreCase("a\0B"s, "A\0b"s));
-}
-
-TEST(AsciiLowerTest, LowersAsciiLettersOnly) {
-  EXPECT_EQ(asciiLower("Photo.JPG"), "photo.jpg");
-  EXPECT_EQ(asciiLower("AZaz@[`{09"), "azaz@[`{09");
-  EXPECT_EQ(asciiLower("\xC3\x89T\xC3\x89"), "\xC3\x89t\xC3\x89");  // "ÉTÉ": only the T changes
-  EXPECT_EQ(asciiLower(""), "");
-}
-
-TEST(CompareNamesTest, OrdersNamesByFoldedBytesThenByRawBytes) {
-  // Each name sorts before every name after it. Letters fold to lower case,
-  // so "[" and "_" come before all letters; bytes of 0x80 and above are
-  // unsigned and come after all of ASCII.
-  const std::vector<std::string> names = {
-      "",  "1.jpg", "[",     "_x", "A",      "a",  "a.jpg", "AB",     "Ab",   "aB",
-      "ab", "b",    "C",     "Night", "z",   "{",  "\x7F", "\x80",  "\xC3\xA9t\xC3\xA9", "\xFF",
+TEST(PathStrings, TablesOfEachRoutine) {
+  const struct {
+    std::size_t start;
+    std::string text, sub;
+    std::size_t found;  // 1-based, 0 for none
+  } inStrBack[] = {
+      {0, "/pics/", "/", 6},         {0, "/a.jpg", "/", 1},       {0, "aaaa", "aa", 3},  // overlapping: the last place
+      {0, "abc", "abc", 1},          {0, "abc", "x", 0},          {0, "ab", "abc", 0},  {0, "", "/", 0},
+      {0, "PHOTO.JPG.bak", ".jpg", 6}, {0, "photo.jpg", ".JPG", 6},
+      {0, "x\xC3\xA9y", "\xC3\x89", 0},  // "é" does not match "É"
+      {0, "a@b", "`", 0},              // differ by 0x20 but are no letters
+      {6, "a/b/c/", "/", 6},         {5, "a/b/c/", "/", 4},       {4, "a/b/c/", "/", 4}, {3, "a/b/c/", "/", 2},
+      {1, "a/b/c/", "/", 0},         {100, "a/b/c/", "/", 6},     {6, "abcabc", "abc", 4}, {3, "abcabc", "abc", 1},
   };
+  for (const auto& c : inStrBack) EXPECT_EQ(InStrBack(c.start, c.text, c.sub), c.found) << c.text << " " << c.start;
+
+  const struct {
+    std::string text;
+    std::size_t n;
+    std::string kept;
+  } dropRight[] = {{"abc", 0, "abc"}, {"abc", 2, "a"}, {"abc", 3, ""}, {"abc", 4, ""}, {"", 1, ""}};
+  for (const auto& c : dropRight) EXPECT_EQ(DropRight(c.text, c.n), c.kept) << c.text << " " << c.n;
+
+  // The first point cuts: two pictures with the same first part share one thumbnail name.
+  const std::pair<std::string, std::string> stripExt[] = {
+      {"photo.jpg", "photo"}, {"photo", "photo"}, {".jpg", ""}, {"my.photo.jpg", "my"}, {"photo.", "photo"}, {"", ""}};
+  for (const auto& [name, stem] : stripExt) EXPECT_EQ(StripExt(name), stem) << name;
+
+  const std::pair<std::string, std::string> fileNamePart[] = {
+      {"/pics/a.jpg", "a.jpg"}, {"a.jpg", "a.jpg"},       {"/pics/", ""},
+      {"/", ""},                {"/pics/a\\b.jpg", "a\\b.jpg"}, {"C:a.jpg", "C:a.jpg"}};  // a backslash is ordinary
+  for (const auto& [path, name] : fileNamePart) EXPECT_EQ(FileNamePart(path), name) << path;
+
+  EXPECT_EQ(asciiLower("AZaz@[`{09\xC3\x89T"), "azaz@[`{09\xC3\x89t");  // "É" stays
+  const struct {
+    std::string a, b;
+    bool equal;
+  } equalsIgnoringCase[] = {
+      {"", "", true},       {"Photo.JPG", "photo.jpg", true}, {"az", "AZ", true},  {"a\0B"s, "A\0b"s, true},
+      {"abc", "abd", false}, {"abc", "abcd", false},          {"abc", "", false},  {"\xC3\xA9", "\xC3\x89", false},
+      {"@", "`", false},    {"[", "{", false},                {"a\0b"s, "a\0c"s, false},
+  };
+  for (const auto& c : equalsIgnoringCase) EXPECT_EQ(equalsIgnoreCase(c.a, c.b), c.equal) << c.a << "/" << c.b;
+
+  const std::pair<std::string, std::string> joins[] = {
+      {"/pics", "/pics/a.jpg"}, {"/pics/", "/pics/a.jpg"}, {"/", "/a.jpg"}};
+  for (const auto& [folder, joined] : joins) EXPECT_EQ(joinPath(folder, "a.jpg"), joined);
+}
+
+TEST(PathStrings, CompareNamesOrdersByFoldedBytesThenByRawBytes) {
+  // Letters fold to lower case, so "[" and "_" come before all letters;
+  // bytes of 0x80 and above are unsigned and come after all of ASCII.
+  const std::vector<std::string> names = {"",  "1.jpg", "[", "_x", "A",  "a",    "a.jpg", "AB",
+                                          "Ab", "aB",   "ab", "b", "C", "Night", "z",     "{",
+                                          "\x7F", "\x80", "\xC3\xA9t\xC3\xA9", "\xFF"};
   for (std::size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(compareNames(names[i], names[i]), 0) << i;
     for (std::size_t j = i + 1; j < names.size(); ++j) {
@@ -126,102 +75,45 @@ TEST(CompareNamesTest, OrdersNamesByFoldedBytesThenByRawBytes) {
   }
 }
 
-TEST(JoinPathTest, PutsOneSeparatorBetweenFolderAndName) {
-  EXPECT_EQ(joinPath("/pics", "a.jpg"), "/pics/a.jpg");
-  EXPECT_EQ(joinPath("/pics/", "a.jpg"), "/pics/a.jpg");
-  EXPECT_EQ(joinPath("/", "pics"), "/pics");
-  EXPECT_EQ(joinPath("/home/ann", "Night"), "/home/ann/Night");
-}
+TEST(PathOnDisk, FolderPartAndWhatExistsOrOpens) {
+  testing::TempTree tree;
+  const std::string root = tree.root();
+  const std::string pics = tree.folder("pics");
+  tree.file("pics/a.jpg", 3);
+  tree.file("pics/empty.jpg");
+  tree.folder("pics/Night");
+  tree.symlink("pics/link.jpg", pics + "/a.jpg");
+  tree.symlink("pics/dangling.jpg", pics + "/gone.jpg");
+  const std::string top = root.substr(0, root.find('/', 1));
 
-// --- routines that look at the disk -----------------------------------------
+  const std::pair<std::string, std::string> folderPart[] = {
+      {pics + "/a.jpg", pics},   {pics, pics},  // an existing folder is itself
+      {pics + "/", pics},        {pics + "/*.png", pics},  {pics + "/gone.jpg", pics},
+      {root + "/nodir/", root + "/nodir"},      {root + "/nodir/x.jpg", root + "/nodir"},
+      {"/", "/"},                {"/pixelmote-no-such-file.jpg", "/"}, {top, top},
+      {"pics", ""},              {""s, ""},
+  };
+  for (const auto& [path, folder] : folderPart) EXPECT_EQ(FolderPart(path), folder) << path;
 
-class PathOnDiskTest : public ::testing::Test {
- protected:
-  testing::TempTree m_tree;
-};
-
-TEST_F(PathOnDiskTest, FolderPartOfFilesAndFolders) {
-  const std::string root = m_tree.root();
-  const std::string pics = m_tree.folder("pics");
-  m_tree.file("pics/a.jpg", 10);
-  m_tree.file("pics/b.gif", 10);
-
-  EXPECT_EQ(FolderPart(pics + "/a.jpg"), pics);      // an existing file
-  EXPECT_EQ(FolderPart(pics), pics);                 // an existing folder is itself
-  EXPECT_EQ(FolderPart(pics + "/"), pics);           // ... also with a trailing separator
-  EXPECT_EQ(FolderPart(pics + "/*.jpg"), pics);      // a folder and a matching pattern
-  EXPECT_EQ(FolderPart(pics + "/*.png"), pics);      // a pattern that matches nothing
-  EXPECT_EQ(FolderPart(pics + "/gone.jpg"), pics);   // a missing file
-  EXPECT_EQ(FolderPart(root + "/nodir/"), root + "/nodir");  // a missing folder
-  EXPECT_EQ(FolderPart(root + "/nodir/x.jpg"), root + "/nodir");
-}
-
-TEST_F(PathOnDiskTest, FolderPartBelowTheRootAndWithoutSeparator) {
-  EXPECT_EQ(FolderPart("/"), "/");
-  EXPECT_EQ(FolderPart("/pixelmote-no-such-file.jpg"), "/");  // directly below the root
-  // An existing folder directly below the root stays itself.
-  const std::string top = m_tree.root().substr(0, m_tree.root().find('/', 1));
-  EXPECT_EQ(FolderPart(top), top);
-  EXPECT_EQ(FolderPart("pics"), "");
-  EXPECT_EQ(FolderPart("a.jpg"), "");
-  EXPECT_EQ(FolderPart(""), "");
-}
-
-TEST_F(PathOnDiskTest, FileExistsOnlyForFiles) {
-  const std::string file = m_tree.file("a.jpg", 3);
-  const std::string empty = m_tree.file("empty.jpg");
-  const std::string folder = m_tree.folder("pics");
-  m_tree.symlink("link.jpg", file);
-  m_tree.symlink("dangling.jpg", m_tree.path("gone.jpg"));
-
-  EXPECT_TRUE(FileExists(file));
-  EXPECT_TRUE(FileExists(empty));
-  EXPECT_TRUE(FileExists(m_tree.path("link.jpg")));  // a link to a file
-  EXPECT_FALSE(FileExists(folder));
-  EXPECT_FALSE(FileExists(folder + "/"));
-  EXPECT_FALSE(FileExists(m_tree.path("gone.jpg")));
-  EXPECT_FALSE(FileExists(m_tree.path("dangling.jpg")));
-  EXPECT_FALSE(FileExists(m_tree.path("*.jpg")));  // a pattern is no file
-  EXPECT_FALSE(FileExists(""));
-  EXPECT_FALSE(FileExists(file + "\0"s));  // no name on disk holds a NUL
-}
-
-TEST_F(PathOnDiskTest, PathExistsForFilesFoldersAndMatchingPatterns) {
-  const std::string file = m_tree.file("pics/a.jpg", 3);
-  const std::string folder = m_tree.path("pics");
-  m_tree.folder("pics/Night");
-
-  EXPECT_TRUE(PathExists(file));
-  EXPECT_TRUE(PathExists(folder));
-  EXPECT_TRUE(PathExists(folder + "/"));
-  EXPECT_TRUE(PathExists(folder + "/*.jpg"));
-  EXPECT_TRUE(PathExists(folder + "/?.jpg"));
-  EXPECT_TRUE(PathExists(folder + "/*"));
-  EXPECT_TRUE(PathExists(folder + "/Ni*"));  // patterns find folders too
-  EXPECT_FALSE(PathExists(folder + "/*.gif"));
-  EXPECT_FALSE(PathExists(folder + "/??.jpg"));
-  EXPECT_FALSE(PathExists(m_tree.path("gone")));
-  EXPECT_FALSE(PathExists(m_tree.path("gone/")));
-  EXPECT_FALSE(PathExists(""));
-  // The same folder: a path but no file.
-  EXPECT_FALSE(FileExists(folder));
-}
-
-TEST_F(PathOnDiskTest, FileReadableForFilesThatOpen) {
-  const std::string file = m_tree.file("a.jpg", 3);
-  const std::string empty = m_tree.file("empty.html");
-  const std::string folder = m_tree.folder("pics");
-  m_tree.symlink("link.jpg", file);
-  m_tree.symlink("dangling.jpg", m_tree.path("gone.jpg"));
-
-  EXPECT_TRUE(FileReadable(file));
-  EXPECT_TRUE(FileReadable(empty));
-  EXPECT_TRUE(FileReadable(m_tree.path("link.jpg")));
-  EXPECT_FALSE(FileReadable(folder));
-  EXPECT_FALSE(FileReadable(m_tree.path("gone.jpg")));
-  EXPECT_FALSE(FileReadable(m_tree.path("dangling.jpg")));
-  EXPECT_FALSE(FileReadable(m_tree.path("*.jpg")));
-  EXPECT_FALSE(FileReadable(""));
+  const struct {
+    std::string path;
+    bool file, readable, exists;
+  } cases[] = {
+      {pics + "/a.jpg", true, true, true},       {pics + "/empty.jpg", true, true, true},
+      {pics + "/link.jpg", true, true, true},    {pics, false, false, true},
+      {pics + "/", false, false, true},          {pics + "/gone.jpg", false, false, false},
+      {pics + "/dangling.jpg", false, false, false}, {root + "/gone/", false, false, false},
+      // A pattern is a path if it matches (folders too), never a file.
+      {pics + "/*.jpg", false, false, true},     {pics + "/?.jpg", false, false, true},
+      {pics + "/Ni*", false, false, true},       {pics + "/??.jpg", false, false, false},
+      {pics + "/*.gif", false, false, false},    {"", false, false, false},
+      {pics + "/a.jpg\0"s, false, false, false},  // no name on disk holds a NUL
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileExists(c.path), c.file) << c.path;
+    EXPECT_EQ(FileReadable(c.path), c.readable) << c.path;
+    EXPECT_EQ(PathExists(c.path), c.exists) << c.path;
+  }
 }
 
 }  // namespace

@@ -21,91 +21,53 @@ bool isFolder(const std::string& path) {
 }
 
 // Sets (or with nullopt unsets) an environment variable for one scope.
-class ScopedEnv {
- public:
+struct ScopedEnv {
   ScopedEnv(const char* name, std::optional<std::string> value) : m_name(name) {
     if (const char* old = std::getenv(name)) m_old = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
+    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
   }
-  ~ScopedEnv() {
-    if (m_old) {
-      ::setenv(m_name, m_old->c_str(), 1);
-    } else {
-      ::unsetenv(m_name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
+  ~ScopedEnv() { m_old ? ::setenv(m_name, m_old->c_str(), 1) : ::unsetenv(m_name); }
   const char* m_name;
   std::optional<std::string> m_old;
 };
 
+// A build folder keeps its files; an installed program uses the user's
+// config folder, then HOME's, then (as a service without HOME) the account's.
 TEST(OwnFilesFolder, ABuildFolderKeepsItsFilesAndAnInstalledProgramUsesTheUsersFolder) {
   TempTree tree;
   const std::string build = tree.folder("src/build");
   const std::string bin = tree.folder("usr/bin");
   tree.symlink("bin", "usr/bin");
   const std::string config = tree.folder("home/.config");
-  const ScopedEnv xdg("XDG_CONFIG_HOME", config);
-
-  struct Case {
-    const char* what;
-    std::string folder;
-    std::string installedBinDir;
+  const std::string home = tree.path("home2");
+  const passwd* account = ::getpwuid(::getuid());
+  ASSERT_NE(account, nullptr);
+  const std::string relative = "relative/config";  // not absolute: ignored
+  const struct {
+    std::string folder, installedBinDir;
+    std::optional<std::string> xdg, home;
     std::string expected;
-  } const cases[] = {
-      {"build folder", build, bin, build},
-      {"never installed", build, tree.path("nowhere/bin"), build},
-      {"no install folder known", build, "", build},
-      {"the install folder", bin, bin, config + "/pixelmote"},
-      {"reached through a link", tree.path("bin"), bin, config + "/pixelmote"},
-      {"with a trailing slash", bin + "/", bin, config + "/pixelmote"},
-      {"install folder named through a link", bin, tree.path("bin"), config + "/pixelmote"},
+  } cases[] = {
+      {build, bin, config, home, build},
+      {build, "", config, home, build},
+      {bin, bin, config, home, config + "/pixelmote"},
+      {tree.path("bin"), bin, config, home, config + "/pixelmote"},  // reached through a link
+      {bin + "/", bin, config, home, config + "/pixelmote"},
+      {bin, tree.path("bin"), config, home, config + "/pixelmote"},
+      {bin, bin, relative, home, home + "/.config/pixelmote"},  // created with its parents
+      {bin, bin, std::nullopt, std::nullopt, std::string(account->pw_dir) + "/.config/pixelmote"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    const ScopedEnv xdg("XDG_CONFIG_HOME", c.xdg);
+    const ScopedEnv homeVar("HOME", c.home);
     const auto folder = ownFilesFolder(c.folder, c.installedBinDir);
-    ASSERT_TRUE(folder) << c.what << ": " << folder.message();
-    EXPECT_EQ(folder.value(), c.expected) << c.what;
-    EXPECT_TRUE(isFolder(folder.value())) << c.what;
+    ASSERT_TRUE(folder) << c.folder << ": " << folder.message();
+    EXPECT_EQ(folder.value(), c.expected) << c.folder;
+    EXPECT_TRUE(isFolder(folder.value())) << c.folder;
   }
-  EXPECT_EQ(isInstalledFolder(build, bin), false);
-  EXPECT_EQ(isInstalledFolder(tree.path("bin/"), bin), true);
-}
-
-TEST(OwnFilesFolder, AnInstalledProgramFallsBackToHomeThenToTheAccountsHome) {
-  TempTree tree;
-  const std::string bin = tree.folder("usr/bin");
-  const std::string home = tree.folder("home");
-  {
-    const ScopedEnv xdg("XDG_CONFIG_HOME", std::string("relative/config"));  // not absolute: ignored
-    const ScopedEnv homeVar("HOME", home);
-    const auto folder = ownFilesFolder(bin, bin);
-    ASSERT_TRUE(folder) << folder.message();
-    EXPECT_EQ(folder.value(), home + "/.config/pixelmote");
-    EXPECT_TRUE(isFolder(home + "/.config/pixelmote")) << "created with its parents";
-  }
-  {
-    // As a service without HOME: the account's home folder, never the program's.
-    const passwd* account = ::getpwuid(::getuid());
-    ASSERT_NE(account, nullptr);
-    const std::string expected = std::string(account->pw_dir) + "/.config/pixelmote";
-    const ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
-    const ScopedEnv homeVar("HOME", std::nullopt);
-    const auto folder = ownFilesFolder(bin, bin);
-    ASSERT_TRUE(folder) << folder.message();
-    EXPECT_EQ(folder.value(), expected);
-  }
-}
-
-TEST(OwnFilesFolder, TheTestProgramRunsFromItsBuildFolder) {
-  // The suite's own temporary files go beside it, as a developer's build does.
-  EXPECT_EQ(writableProgramFolder().value(), programFolder());
+  EXPECT_FALSE(isInstalledFolder(build, bin));
+  EXPECT_TRUE(isInstalledFolder(tree.path("bin/"), bin));
+  EXPECT_EQ(writableProgramFolder().value(), programFolder()) << "the suite runs from its build folder";
 }
 
 }  // namespace
