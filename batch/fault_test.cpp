@@ -161,7 +161,11 @@ class Faults {
   util::ScopedFileSystemOps m_guard;
 };
 
-Plan failing(Op op, int first, int last, int error) { return Plan{{Rule{op, first, last, error}}}; }
+Plan failing(Op op, int first, int last, int error) {
+  Plan plan;
+  plan.rules.push_back(Rule{op, first, last, error});
+  return plan;
+}
 
 // --- temporary files and products ---------------------------------------------
 
