@@ -18,6 +18,7 @@
 #include "batch/page.h"
 #include "imaging/codec.h"
 #include "imaging/imglib.h"
+#include "testsupport/golden.h"
 #include "testsupport/recording_frontend.h"
 #include "testsupport/temp_tree.h"
 #include "util/file_bytes.h"
@@ -53,13 +54,8 @@ Files filesOf(const TempTree& tree) {
   return files;
 }
 
-// Compares `text` with the checked-in file batch/testdata/`name`. Running the
-// test with PIXELMOTE_REGENERATE=1 writes the file instead.
 void expectGolden(const std::string& name, const std::string& text) {
-  const std::string path = std::string(PIXELMOTE_SOURCE_DIR) + "/batch/testdata/" + name;
-  if (std::getenv("PIXELMOTE_REGENERATE") != nullptr) std::ofstream(path, std::ios::binary) << text;
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text) << name;
+  testing::expectGolden("batch/testdata/" + name, text);
 }
 
 class CreateTest : public ::testing::Test {

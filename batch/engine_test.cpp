@@ -3,13 +3,13 @@
 #include "batch/engine.h"
 
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "testsupport/golden.h"
 #include "testsupport/recording_frontend.h"
 #include "testsupport/temp_tree.h"
 #include "util/temp_files.h"
@@ -24,13 +24,8 @@ using Lines = std::vector<std::string>;
 const std::string kSeparator(40, '-');
 const std::string kOurPage = "<html><body><center><table border=1><tr></tr></table></center></body></html>\r\n";
 
-// Compares `text` with the checked-in file batch/testdata/`name`. Running the
-// test with PIXELMOTE_REGENERATE=1 writes the file instead.
 void expectGolden(const std::string& name, const std::string& text) {
-  const std::string path = std::string(PIXELMOTE_SOURCE_DIR) + "/batch/testdata/" + name;
-  if (std::getenv("PIXELMOTE_REGENERATE") != nullptr) std::ofstream(path, std::ios::binary) << text;
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text) << name;
+  testing::expectGolden("batch/testdata/" + name, text);
 }
 
 class EngineTest : public ::testing::Test {

@@ -25,6 +25,7 @@
 #include "imaging/codec.h"
 #include "imaging/geometry.h"
 #include "testsupport/codec_testing.h"
+#include "testsupport/golden.h"
 #include "testsupport/hostile_corpus.h"
 #include "testsupport/temp_tree.h"
 
@@ -183,13 +184,8 @@ struct Transcript {
   }
 };
 
-// Compares `text` with the golden file `name`; PIXELMOTE_UPDATE_GOLDEN=1
-// rewrites the file instead, to be read over before it is committed.
 void expectGolden(const std::string& name, const std::string& text) {
-  const std::string path = std::string(PIXELMOTE_SOURCE_DIR) + "/testsupport/hostile/golden/" + name;
-  const char* update = std::getenv("PIXELMOTE_UPDATE_GOLDEN");
-  if (update != nullptr && std::string(update) == "1") writeFile(path, text);
-  EXPECT_EQ(text, readFile(path)) << "golden file " << path;
+  testing::expectGolden("testsupport/hostile/golden/" + name, text);
 }
 
 // Pages and their links

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first

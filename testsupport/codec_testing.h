@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +11,7 @@
 #include "imaging/codec.h"
 #include "imaging/raster.h"
 #include "testsupport/exif_block.h"
+#include "testsupport/golden.h"
 #include "util/result.h"
 
 namespace pixelmote::testing {
@@ -96,13 +95,8 @@ AverageError compareToAverage(const imaging::Raster& actual, const std::vector<d
 std::int64_t processKilobytes(const std::string& field);
 
 #ifdef PIXELMOTE_SOURCE_DIR
-// The bytes of imaging/testdata/`name`; the test program names the source folder.
-inline std::string referenceFile(const std::string& name) {
-  std::ifstream in(std::string(PIXELMOTE_SOURCE_DIR) + "/imaging/testdata/" + name, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+// The bytes of imaging/testdata/`name`.
+inline std::string referenceFile(const std::string& name) { return sourceFile("imaging/testdata/" + name); }
 #endif
 
 }  // namespace pixelmote::testing
