@@ -113,15 +113,10 @@ TEST_F(CreateTest, PagesOfATreeWithEveryKindOfNameAndProblem) {
   expectGolden("create_deep_index.html", tree.read("Night/Deep/index.html"));
   expectGolden("create_control_index.html", tree.read("two\nlines/index.html"));
   EXPECT_EQ(tree.read("Night/index.html"), "<p>my own page</p>\n");
-  const std::string tooLong = "/t_" + longest + ".gif";
-  const std::string notOurs = ": an index.html not written by Pixelmote is in the way";
-  EXPECT_EQ(problemLines(), (Lines{"/bad.jpg", "/t_blocked.gif", "/cut.jpg", tooLong, "/x.b.jpg", "/Night/index.html",
-                                   "/NoPage/index.html", "/bad.jpg: not a JPEG file", "/t_blocked.gif: is a directory",
-                                   "/cut.jpg: data ends early", tooLong + ": file name too long",
-                                   "/x.b.jpg: not a JPEG file", "/Night/index.html" + notOurs,
-                                   "/NoPage/index.html" + notOurs}));
-  EXPECT_EQ(engine.lastRun().skippedPictures, 3u);
-  EXPECT_EQ(engine.lastRun().unwrittenFiles, 4u);
+  std::string problems = std::to_string(engine.lastRun().skippedPictures) + " skipped, " +
+                         std::to_string(engine.lastRun().unwrittenFiles) + " not written\n";
+  for (const std::string& line : problemLines()) problems += line + "\n";
+  expectGolden("create_problems.txt", problems);
   EXPECT_TRUE(tree.exists("t_x.gif"));
   EXPECT_FALSE(tree.exists("t_bad.gif"));
   imaging::RasterSink sink;

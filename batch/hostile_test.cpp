@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -44,9 +43,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string jpegOf(Rgb colour, imaging::Size size) {
@@ -72,10 +69,9 @@ Snapshot snapshot(const std::string& root) {
     const std::string rel = e.path().string().substr(root.size() + 1);
     if (e.is_symlink()) {
       s[rel + "@"] = fs::read_symlink(e.path()).string();
-    } else if (e.is_directory()) {
-      s[rel + "/"] = "";
     } else {
-      s[e.is_regular_file() ? rel : rel + "|"] = e.is_regular_file() ? readFile(e.path()) : "";
+      s[e.is_directory() ? rel + "/" : e.is_regular_file() ? rel : rel + "|"] =
+          e.is_regular_file() ? readFile(e.path()) : "";
     }
   }
   return s;
@@ -240,28 +236,6 @@ std::vector<std::string> brokenLinks(const std::string& root, const std::set<std
 
 bool isGif(const std::string& name) { return name.ends_with(".gif"); }
 
-// The flags say what the decoders do: a readable file decodes whole, an
-// unreadable one fails, and one declaring a huge size fails before a row.
-// Odd bytes the decoder tolerates change no pixel: the files with stray
-// bytes or no end marker hold the same picture as the one with junk after
-// its end marker.
-TEST(HostileCorpus, DecodersAgreeWithTheReadableFlags) {
-  std::map<std::string, Decoded> decoded;
-  for (const CorpusFile& f : hostileCorpus()) {
-    SCOPED_TRACE(f.name + ": " + f.what);
-    const Decoded& d = decoded[f.name] = decodeWith(isGif(f.name) ? imaging::decodeGif : imaging::decodeJpeg, f.bytes);
-    EXPECT_EQ(d.status.ok(), f.readable) << d.status.message();
-    EXPECT_TRUE(d.complete() || !f.readable);
-    if (f.what.find("declares") != std::string::npos || f.what.find("65535 x 65535") != std::string::npos) {
-      EXPECT_FALSE(d.begun);
-      EXPECT_NE(d.status.message().find("too large"), std::string::npos) << d.status.message();
-    }
-  }
-  for (const char* name : {"stray-bytes-before-marker.jpg", "stray-bytes-before-end.jpg", "no-end-marker.jpg"}) {
-    EXPECT_TRUE(decoded[name].raster == decoded["trailing-bytes.jpg"].raster) << name;
-  }
-}
-
 // The corpus through Report, Create, Report and Remove, the JPEGs and the
 // GIFs each in a folder of their own (the GIFs with GIF thumbnails, so that
 // the GIF writer gets the odd shapes too): a thumbnail, which decodes, for
@@ -284,14 +258,11 @@ TEST(HostileCorpus, RunsGiveTheGoldenTranscriptsAndLeaveTheOriginals) {
     t.run({"report", folder, "--source", type, "--thumb", type});
     t.run({"create", folder, "--source", type, "--thumb", type});
     const Snapshot created = snapshot(folder);
-    std::string thumbnails;
+    EXPECT_EQ(changes(originals, created), "+ index.html\n" + expectedThumbnails);
     for (const auto& [name, bytes] : created) {
       if (!name.starts_with("t_")) continue;
-      thumbnails += "+ " + name + "\n";
       EXPECT_TRUE(decodeWith(type == "gif" ? imaging::decodeGif : imaging::decodeJpeg, bytes).status.ok()) << name;
     }
-    EXPECT_EQ(thumbnails, expectedThumbnails);
-    EXPECT_EQ(changes(originals, created), "+ index.html\n" + expectedThumbnails);
     EXPECT_EQ(brokenLinks(folder), std::vector<std::string>{});
     t.add("index.html", created.at("index.html"));
     t.run({"report", folder, "--source", type, "--thumb", type});

@@ -66,21 +66,38 @@ TEST(Lists, AReadingSortsFoldersAndLeavesOutHiddenNamesLinkedFoldersAndSpecialFi
   }
 }
 
-TEST(Lists, TheFolderListReadsAfreshOnEachPathAndTellsItsHandler) {
+// The folder list reads afresh each time its path is set and tells its
+// handler, which hands the reading to a file list.
+TEST(Lists, TheFolderListReadsAfreshOnEachPathAndFileListsFollowIt) {
   testing::TempTree tree;
-  const std::string pics = tree.folder("pics/Day");
+  tree.file("pics/b.jpg", 1);
+  tree.folder("pics/Day");
   FolderList folders;
+  FileList files;
+  files.setPattern("*.JPG");
   EXPECT_TRUE(listed(folders).empty());
   std::vector<std::size_t> countsSeen;
-  folders.setChangeHandler([&] { countsSeen.push_back(folders.listCount()); });
+  folders.setChangeHandler([&] {
+    countsSeen.push_back(folders.listCount());
+    files.follow(folders.snapshot());
+  });
   folders.setPath(tree.path("pics"));
   tree.folder("pics/Night");
+  tree.file("pics/a.jpg", 1);
   EXPECT_EQ(folders.listCount(), 1u);  // not noticed until the path is set again
+  EXPECT_EQ(files.folder(), tree.path("pics"));
+  EXPECT_EQ(files.pattern(), "*.JPG");
+  EXPECT_EQ(listed(files), Names{"b.jpg"});
+  files.refresh();
+  EXPECT_EQ(listed(files), (Names{"a.jpg", "b.jpg"}));
   folders.setPath(tree.path("pics"));
   EXPECT_EQ(listed(folders), (Names{tree.path("pics/Day"), tree.path("pics/Night")}));
   EXPECT_EQ(folders.snapshot()->path(), tree.path("pics"));
+  folders.setPath(tree.path("pics/Night"));
+  EXPECT_EQ(files.folder(), tree.path("pics/Night"));
+  EXPECT_EQ(files.listCount(), 0u);
   folders.setPath(tree.path("missing"));
-  EXPECT_EQ(countsSeen, (std::vector<std::size_t>{1, 2, 0}));  // after each new reading
+  EXPECT_EQ(countsSeen, (std::vector<std::size_t>{1, 2, 0, 0}));  // after each new reading
 }
 
 TEST(Lists, FileListsListMatchingFilesInNameOrderAndNoticeChangesOnlyWhenTold) {
@@ -119,26 +136,6 @@ TEST(Lists, FileListsListMatchingFilesInNameOrderAndNoticeChangesOnlyWhenTold) {
   tree.file("missing/x.jpg", 1);
   files.refresh();
   EXPECT_EQ(listed(files), Names{"x.jpg"});
-}
-
-TEST(Lists, FileListsFollowTheFolderListsReading) {
-  testing::TempTree tree;
-  tree.file("pics/b.jpg", 1);
-  tree.folder("pics/Night");
-  FolderList folders;
-  FileList files;
-  files.setPattern("*.JPG");
-  folders.setChangeHandler([&] { files.follow(folders.snapshot()); });
-  folders.setPath(tree.path("pics"));
-  tree.file("pics/a.jpg", 1);  // after the shared reading
-  EXPECT_EQ(files.folder(), tree.path("pics"));
-  EXPECT_EQ(files.pattern(), "*.JPG");
-  EXPECT_EQ(listed(files), Names{"b.jpg"});
-  files.refresh();
-  EXPECT_EQ(listed(files), (Names{"a.jpg", "b.jpg"}));
-  folders.setPath(tree.path("pics/Night"));
-  EXPECT_EQ(files.folder(), tree.path("pics/Night"));
-  EXPECT_EQ(files.listCount(), 0u);
 }
 
 }  // namespace

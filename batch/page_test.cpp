@@ -64,10 +64,10 @@ TEST(PageText, OurPagesAreToldFromOthersInMemoryAndOnDisk) {
       {small + "\r\n<!-- added by hand -->\r\n", false},
       {"", false},
   };
-  for (std::size_t i = 0; i < std::size(files); ++i) {
-    const auto& [text, ours] = files[i];
+  int i = 0;
+  for (const auto& [text, ours] : files) {
     EXPECT_EQ(looksGenerated(text, text), ours) << text;
-    EXPECT_EQ(isGeneratedPage(tree.fileWith("p" + std::to_string(i) + ".html", text)), ours) << text;
+    EXPECT_EQ(isGeneratedPage(tree.fileWith("p" + std::to_string(i++) + ".html", text)), ours) << text;
   }
   EXPECT_FALSE(looksGenerated(std::string(kHead), ""));
   EXPECT_FALSE(looksGenerated("", small + "\r\n"));

@@ -4,20 +4,9 @@
 
 namespace pixelmote::testing {
 
-namespace {
-
-std::string percentText(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", v);
-  return buf;
-}
-
-}  // namespace
-
 bool RecordingFrontend::processEvents() {
-  ++eventPasses;
   calls.push_back("events");
-  const bool stopNow = (stopAtEventPass > 0 && eventPasses == stopAtEventPass) || (stopWhen && !m_stopped && stopWhen(*this));
+  const bool stopNow = ++m_eventPasses == stopAtEventPass || (stopWhen && !m_stopped && stopWhen(*this));
   if (stopNow) {
     m_stopped = true;
     calls.push_back("stop");
@@ -27,12 +16,9 @@ bool RecordingFrontend::processEvents() {
 }
 
 void RecordingFrontend::setBar(int index, double percent, const std::string& label) {
-  calls.push_back("bar " + std::to_string(index) + " " + percentText(percent) + " " + label);
-}
-
-void RecordingFrontend::setTitle(const std::string& text) {
-  title = text;
-  calls.push_back("title " + text);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.10g", percent);
+  calls.push_back("bar " + std::to_string(index) + " " + text + " " + label);
 }
 
 void RecordingFrontend::clearStatus() {
@@ -46,26 +32,15 @@ void RecordingFrontend::appendStatus(const std::string& line) {
   calls.push_back("status " + line);
 }
 
-void RecordingFrontend::reportProblem(const std::string& path, const std::string& reason) {
-  problems.push_back(path + ": " + reason);
-}
-
-void RecordingFrontend::showMessage(const std::string& text) {
-  messages.push_back(text);
-  calls.push_back("message " + text);
-}
-
 void RecordingFrontend::setControlsEnabled(bool enabled) {
   controlsEnabled = enabled;
   calls.push_back(enabled ? "controls on" : "controls off");
 }
 
-void RecordingFrontend::folderChanged(const std::string& path) { calls.push_back("folder " + path); }
-
 std::vector<std::string> RecordingFrontend::callsStartingWith(const std::string& prefix) const {
   std::vector<std::string> out;
   for (const auto& c : calls) {
-    if (c.compare(0, prefix.size(), prefix) == 0) out.push_back(c);
+    if (c.starts_with(prefix)) out.push_back(c);
   }
   return out;
 }

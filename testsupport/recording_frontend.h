@@ -13,18 +13,15 @@ namespace pixelmote::testing {
 
 class RecordingFrontend : public batch::Frontend {
  public:
-  // Every call as one text: "events", "bar 1 50 50", "title ...",
+  // Every call as one text: "events", "stop", "bar 1 50 50", "title ...",
   // "clear", "status ...", "message ...", "controls on|off", "folder ...".
   std::vector<std::string> calls;
   // The status list as a window would hold it (cleared by clearStatus).
   std::vector<std::string> status;
-  std::vector<std::string> messages;
   // Every reportProblem call as "path: reason" (not in `calls`, so the
   // recorded order of the other calls stays what a window sees).
   std::vector<std::string> problems;
-  std::string title;
   bool controlsEnabled = true;
-  int eventPasses = 0;
 
   // Presses Stop during the event pass with this number (1 = the first).
   int stopAtEventPass = 0;
@@ -36,18 +33,21 @@ class RecordingFrontend : public batch::Frontend {
 
   bool processEvents() override;
   void setBar(int index, double percent, const std::string& label) override;
-  void setTitle(const std::string& text) override;
+  void setTitle(const std::string& text) override { calls.push_back("title " + text); }
   void clearStatus() override;
   void appendStatus(const std::string& line) override;
-  void reportProblem(const std::string& path, const std::string& reason) override;
-  void showMessage(const std::string& text) override;
+  void reportProblem(const std::string& path, const std::string& reason) override {
+    problems.push_back(path + ": " + reason);
+  }
+  void showMessage(const std::string& text) override { calls.push_back("message " + text); }
   void setControlsEnabled(bool enabled) override;
-  void folderChanged(const std::string& path) override;
+  void folderChanged(const std::string& path) override { calls.push_back("folder " + path); }
 
   // The recorded calls that begin with `prefix`.
   std::vector<std::string> callsStartingWith(const std::string& prefix) const;
 
  private:
+  int m_eventPasses = 0;
   bool m_stopped = false;
 };
 
