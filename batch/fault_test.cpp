@@ -244,6 +244,8 @@ class FaultTest : public ::testing::Test {
       ASSERT_EQ(run(), CommandResult::Ran);
       clean = g_record;
     }
+    // Two files per picture (its temporary bitmap and its thumbnail) and a page per folder.
+    ASSERT_EQ(clean.renamedTo.size(), 2 * std::size(kPictures) + std::size(kFolders));
     for (const std::string& product : products) {
       reference[product] = tree.read(product);
       ASSERT_NE(reference[product], earlier[product]);
