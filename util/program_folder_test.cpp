@@ -43,10 +43,12 @@ TEST(OwnFilesFolder, ABuildFolderKeepsItsFilesAndAnInstalledProgramUsesTheUsersF
   const passwd* account = ::getpwuid(::getuid());
   ASSERT_NE(account, nullptr);
   const std::string relative = "relative/config";  // not absolute: ignored
+  const std::string plain = tree.folder("plain");
+  tree.file("plain/pixelmote", 3);  // a file where the folder should be
   const struct {
     std::string folder, installedBinDir;
     std::optional<std::string> xdg, home;
-    std::string expected;
+    std::string expected;  // "" when refused
   } cases[] = {
       {build, bin, config, home, build},
       {build, "", config, home, build},
@@ -56,11 +58,17 @@ TEST(OwnFilesFolder, ABuildFolderKeepsItsFilesAndAnInstalledProgramUsesTheUsersF
       {bin, tree.path("bin"), config, home, config + "/pixelmote"},
       {bin, bin, relative, home, home + "/.config/pixelmote"},  // created with its parents
       {bin, bin, std::nullopt, std::nullopt, std::string(account->pw_dir) + "/.config/pixelmote"},
+      {bin, bin, plain, home, ""},
   };
   for (const auto& c : cases) {
     const ScopedEnv xdg("XDG_CONFIG_HOME", c.xdg);
     const ScopedEnv homeVar("HOME", c.home);
     const auto folder = ownFilesFolder(c.folder, c.installedBinDir);
+    if (c.expected.empty()) {
+      EXPECT_FALSE(folder) << c.folder;
+      EXPECT_EQ(folder.message().rfind("cannot create " + plain + "/pixelmote: ", 0), 0u) << folder.message();
+      continue;
+    }
     ASSERT_TRUE(folder) << c.folder << ": " << folder.message();
     EXPECT_EQ(folder.value(), c.expected) << c.folder;
     EXPECT_TRUE(isFolder(folder.value())) << c.folder;

@@ -1,13 +1,10 @@
 #include "util/temp_files.h"
 
 #include <algorithm>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,15 +18,8 @@ namespace fs = std::filesystem;
 
 constexpr TemporaryKind kKinds[] = {TemporaryKind::AtomicWrite, TemporaryKind::Bitmap, TemporaryKind::PrefixProbe};
 
-// A PID no process can have: above the kernel's largest.
-pid_t freePid() {
-  long max = 4194304;
-  if (FILE* f = std::fopen("/proc/sys/kernel/pid_max", "r")) {
-    if (std::fscanf(f, "%ld", &max) != 1) max = 4194304;
-    std::fclose(f);
-  }
-  return static_cast<pid_t>(max + 1);
-}
+// A PID no process can have: above the largest the kernel allows.
+constexpr pid_t kFreePid = 4194304 + 1;
 
 ProcessTag withPid(pid_t pid, std::uint64_t start) {
   ProcessTag tag = currentProcessTag();
@@ -128,43 +118,10 @@ TEST(PrefixProbe, PassesAndFailsUnderNamesOfThisProcessAndLeavesNothing) {
   EXPECT_EQ(tree.read(taken), "keep");
 }
 
-// A run killed mid-write leaves its file; while it runs the file is kept.
-TEST(DeadLeftovers, AKilledRunsFileGoesOnceItIsDead) {
-  testing::TempTree tree;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int fd = ::open(tree.path(temporaryFileName(TemporaryKind::AtomicWrite)).c_str(), O_CREAT | O_WRONLY, 0644);
-    (void)!::write(ready[1], "x", 1);
-    ::pause();
-    ::_exit(fd < 0);
-  }
-  {
-    struct Reaped {  // killed, as a killed run is, and reaped however the block ends
-      pid_t pid;
-      ~Reaped() {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-      }
-    } const reaped{child};
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    const auto names = namesIn(tree.root());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(parseTemporaryName(names[0]).value().owner.pid, child);
-    EXPECT_EQ(removeDeadLeftovers(tree.root()), 0u) << "a running process's file stays";
-  }
-  ::close(ready[0]);
-  ::close(ready[1]);
-  EXPECT_EQ(removeDeadLeftovers(tree.root()), 1u);
-  EXPECT_TRUE(namesIn(tree.root()).empty());
-}
-
 TEST(DeadLeftovers, JudgedByPidStartTimeAndSpace) {
   testing::TempTree tree;
   const ProcessTag self = currentProcessTag();
-  const pid_t gone = freePid();
+  const pid_t gone = kFreePid;
   ProcessTag otherSpace = withPid(gone, 5);
   otherSpace.space ^= 1;
   const struct {
