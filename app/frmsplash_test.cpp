@@ -1,5 +1,5 @@
-// The About window under any desktop palette, and what start-up hands the
-// main window: the program's icon and one About window shown modal on top.
+// The About window, and what start-up hands the main window: the program's
+// icon and one About window shown modal on top.
 #include "app/frmsplash.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +11,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
-#include <optional>
 #include <vector>
 
 #include "app/module1.h"
 #include "testsupport/temp_tree.h"
-#include "ui/colour_contrast.h"
 #include "ui/frmmain.h"
-#include "ui/palette_testing.h"
-#include "ui/slider_widgets.h"
 
 namespace pixelmote::app {
 namespace {
@@ -112,63 +107,6 @@ TEST(StartUp, TheWindowWearsTheIconAndShowsOneAboutWindowModalOnTop) {
   EXPECT_EQ(opened, (std::vector<QUrl>(2, kHome)));
   EXPECT_TRUE(w.isVisible()) << "the main window stays";
 }
-
-// The best contrast a pixel of `region` makes with `background`.
-double inkContrast(const QImage& image, const QRect& region, const QColor& background) {
-  double best = 1;
-  for (int y = region.top(); y <= region.bottom(); ++y) {
-    for (int x = region.left(); x <= region.right(); ++x) {
-      best = std::max(best, ui::contrastRatio(image.pixelColor(x, y), background));
-    }
-  }
-  return best;
-}
-
-class PaletteColours : public ::testing::TestWithParam<std::string> {};
-
-// A desktop palette set before the About window is made or changed while it
-// is shown leaves its grey and readable text; a slider knob stands out from
-// its dark blue track.
-TEST_P(PaletteColours, AboutWindowStaysGreyAndReadableAndKnobsStandOutFromTheTrack) {
-  const QColor grey(192, 192, 192), blue(0, 0, 192);
-  for (const bool before : {true, false}) {
-    SCOPED_TRACE(before ? "palette set before" : "palette changed after");
-    std::optional<ui::testing::ApplicationPalette> desktop;
-    if (before) desktop.emplace(ui::testing::desktopPalette(GetParam()));
-    frmSplash splash([](const QUrl&) { return true; });
-    splash.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&splash));
-    if (!before) desktop.emplace(ui::testing::desktopPalette(GetParam()));
-    QApplication::processEvents();
-    const QImage window = splash.grab().toImage();
-    EXPECT_EQ(window.pixelColor(3, 228), grey);
-    for (QLabel* label : {splash.Label1, splash.Label5, splash.lblURL}) {
-      const QRect where(label->mapTo(&splash, QPoint(0, 0)), label->size());
-      EXPECT_EQ(window.pixelColor(where.topLeft()), grey) << label->objectName().toStdString();
-      EXPECT_GE(inkContrast(window, where, grey), 4.5) << label->objectName().toStdString();
-    }
-    const QImage button = splash.cmdSplash[2]->grab().toImage();  // the caption on the face, inside the border
-    const QColor face = button.pixelColor(6, button.height() / 2);
-    EXPECT_GE(inkContrast(button, button.rect().adjusted(4, 4, -4, -4), face), 4.5);
-  }
-
-  const ui::testing::ApplicationPalette desktop(ui::testing::desktopPalette(GetParam()));
-  QWidget panel;
-  panel.resize(200, 40);
-  ui::SliderTrack track(&panel);
-  track.setGeometry(10, 10, 169, 9);
-  track.knob()->setGeometry(0, 0, 17, 9);
-  track.knob()->setOffset(60);
-  panel.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-  const QImage image = track.grab().toImage();
-  EXPECT_EQ(image.pixelColor(20, 4), blue) << "the track keeps its dark blue";
-  EXPECT_GE(ui::contrastRatio(image.pixelColor(60 + 8, 4), blue), 3.0) << "the knob's face";
-  for (const int x : {60, 60 + 16}) EXPECT_GE(ui::contrastRatio(image.pixelColor(x, 4), blue), 1.5) << "edge " << x;
-}
-
-INSTANTIATE_TEST_SUITE_P(DesktopPalettes, PaletteColours, ::testing::ValuesIn(ui::testing::desktopPaletteNames()),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST(SetTopMost, SetsAndClearsTheHintKeepingPlaceVisibilityAndTheActiveWindow) {
   QWidget active, shown, hidden;
