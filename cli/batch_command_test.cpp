@@ -202,7 +202,9 @@ std::string smallJpeg() {
 
 // Replaces every `from` in `text` with `to`.
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
   return text;
 }
 

@@ -75,7 +75,9 @@ class FrmmainTest : public ::testing::Test {
   std::string transcript(const frmmain& w) const {
     std::string all;
     for (std::string line : status(w)) {
-      for (std::size_t at; (at = line.find(tree.root())) != std::string::npos;) line.replace(at, tree.root().size(), "@");
+      for (std::size_t at; (at = line.find(tree.root())) != std::string::npos;) {
+        line.replace(at, tree.root().size(), "@");
+      }
       all += line + "\n";
     }
     return all + "\n";
