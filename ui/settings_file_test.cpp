@@ -38,7 +38,7 @@ TEST(SettingsDocumentTest, LooksUpTheFirstEntryOfTheFirstSectionIgnoringCaseBlan
   for (const auto& c : cases) EXPECT_EQ(doc.value(c.section, c.key), c.value) << c.section << "/" << c.key;
   // Parsing and writing back give any text exactly.
   for (const std::string& text : {""s, "\n\n"s, "[Image]\r\nType=JPG\r\n"s, "mixed\r\nends\nhere\r\n"s, "lone\rCR\n"s,
-                                  "bytes \x00\xff\x80 and more\n"s, "[Image]\nType=JPG"s}) {
+                                  "bytes \x00\xff\x80 and more\n"s, "[Image]\nType=JPG"s, "[Image]\r\nType=JPG\r"s}) {
     EXPECT_EQ(SettingsDocument::parse(text).text(), text);
   }
   // The byte order mark stays in front of the first section.
