@@ -1,14 +1,18 @@
+// The settings file: entries found and set in place, files written whole,
+// and the knob offsets it keeps.
 #include "ui/settings_file.h"
 
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "testsupport/temp_tree.h"
-#include "util/file_io.h"
+#include "ui/knob.h"
 
 namespace pixelmote::ui {
 namespace {
@@ -34,7 +38,7 @@ TEST(SettingsDocumentTest, LooksUpTheFirstEntryOfTheFirstSectionIgnoringCaseBlan
   for (const auto& c : cases) EXPECT_EQ(doc.value(c.section, c.key), c.value) << c.section << "/" << c.key;
   // Parsing and writing back give any text exactly.
   for (const std::string& text : {""s, "\n\n"s, "[Image]\r\nType=JPG\r\n"s, "mixed\r\nends\nhere\r\n"s, "lone\rCR\n"s,
-                                  "bytes \x00\xff\x80 and more\n"s, "[Image]\nType=JPG"s}) {
+                                  "bytes \x00\xff\x80 and more\n"s, "[Image]\nType=JPG"s, "[Image]\r\nType=JPG\r"s}) {
     EXPECT_EQ(SettingsDocument::parse(text).text(), text);
   }
   // The byte order mark stays in front of the first section.
@@ -91,16 +95,12 @@ TEST(SettingsDocumentTest, SetChangesOnlyTheEntrysLineOrAddsItWhereItBelongs) {
   EXPECT_EQ(doc.value("Image", "Prefix"), "a=b");
 }
 
-class SettingsFileTest : public ::testing::Test {
- protected:
-  testing::TempTree m_tree;
-  std::string m_path = m_tree.path("pixelmote.ini");
-};
-
-TEST_F(SettingsFileTest, WritesReadBackKeepEveryOtherByteAndFailWithoutHarm) {
+TEST(SettingsFileTest, WritesReadBackKeepEveryOtherByteAndFailWithoutHarm) {
+  testing::TempTree tree;
+  const std::string path = tree.path("pixelmote.ini");
   bool ok = true;
-  EXPECT_EQ(ReadSetting(m_path, "Folder", "Path"), "");
-  EXPECT_EQ(loadSettings(m_path, &ok).text(), "");
+  EXPECT_EQ(ReadSetting(path, "Folder", "Path"), "");
+  EXPECT_EQ(loadSettings(path, &ok).text(), "");
   EXPECT_FALSE(ok) << "a missing file";
 
   // From scratch: the entries in writing order; written again, nothing changes.
@@ -108,47 +108,32 @@ TEST_F(SettingsFileTest, WritesReadBackKeepEveryOtherByteAndFailWithoutHarm) {
   const std::vector<std::vector<std::string>> entries = {
       {"Folder", "Path", longPath}, {"Image", "Prefix", ""}, {"Stra\xdf" "e", "K\xe4y", "M\xfcnchen \x80\xff"}};
   for (int pass = 0; pass < 2; ++pass) {
-    for (const auto& e : entries) ASSERT_TRUE(WriteSetting(m_path, e[0], e[1], e[2]));
+    for (const auto& e : entries) ASSERT_TRUE(WriteSetting(path, e[0], e[1], e[2]));
   }
-  EXPECT_EQ(m_tree.read("pixelmote.ini"),
+  EXPECT_EQ(tree.read("pixelmote.ini"),
             "[Folder]\nPath=" + longPath + "\n[Image]\nPrefix=\n[Stra\xdf" "e]\nK\xe4y=M\xfcnchen \x80\xff\n");
-  for (const auto& e : entries) EXPECT_EQ(ReadSetting(m_path, e[0], e[1]), e[2]);
+  for (const auto& e : entries) EXPECT_EQ(ReadSetting(path, e[0], e[1]), e[2]);
 
   // Another program's file: its lines, line ends and bytes are kept.
-  m_tree.fileWith("pixelmote.ini", "; mine\r\n[Image]\r\nType=JPG\r\nCustom=\xe9t\xe9\r\n\r\n[Tail]\r\nZ=9");
-  ASSERT_TRUE(WriteSetting(m_path, "Image", "Type", "GIF"));
-  ASSERT_TRUE(WriteSetting(m_path, "Folder", "Path", "/pics"));
-  EXPECT_EQ(m_tree.read("pixelmote.ini"),
+  tree.fileWith("pixelmote.ini", "; mine\r\n[Image]\r\nType=JPG\r\nCustom=\xe9t\xe9\r\n\r\n[Tail]\r\nZ=9");
+  ASSERT_TRUE(WriteSetting(path, "Image", "Type", "GIF"));
+  ASSERT_TRUE(WriteSetting(path, "Folder", "Path", "/pics"));
+  EXPECT_EQ(tree.read("pixelmote.ini"),
             "; mine\r\n[Image]\r\nType=GIF\r\nCustom=\xe9t\xe9\r\n\r\n[Tail]\r\nZ=9\r\n[Folder]\r\nPath=/pics\r\n");
-  loadSettings(m_path, &ok);
+  loadSettings(path, &ok);
   EXPECT_TRUE(ok);
 
-  // Failures (injected where folder rights would not stop root) leave the old file.
-  const auto failingSync = [](int) -> int {
-    errno = EIO;
-    return -1;
-  };
-  const struct {
-    std::string path;
-    const char* value;
-    int error;
-  } failures[] = {{m_tree.path("gone/pixelmote.ini"), "GIF", ENOENT}, {m_path, "a\nb", EINVAL}, {m_path, "GIF", EIO}};
-  for (const auto& f : failures) {
-    m_tree.fileWith("pixelmote.ini", "[Image]\nType=JPG\n");
-    util::FileSystemOps ops = util::posixFileSystemOps();
-    ops.fsync = failingSync;  // the settings file is flushed before it replaces the old one
-    util::ScopedFileSystemOps guard(f.error == EIO ? ops : util::posixFileSystemOps());
-    const util::IoResult result = WriteSetting(f.path, "Image", "Type", f.value);
-    EXPECT_EQ(result.error, f.error) << f.value;
-    EXPECT_EQ(m_tree.read("pixelmote.ini"), "[Image]\nType=JPG\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_tree.root()), {}), 1) << "no temporary file left";
-  }
-  // A folder where the file should be: unreadable, and not replaced.
-  std::filesystem::remove(m_path);
-  m_tree.folder("pixelmote.ini");
-  loadSettings(m_path, &ok);
+  // A missing folder and a value that would not read back fail and leave the
+  // old file; a folder where the file should be is unreadable and stays.
+  tree.fileWith("pixelmote.ini", "[Image]\nType=JPG\n");
+  EXPECT_EQ(WriteSetting(tree.path("gone/pixelmote.ini"), "Image", "Type", "GIF").error, ENOENT);
+  EXPECT_EQ(WriteSetting(path, "Image", "Type", "a\nb").error, EINVAL);
+  EXPECT_EQ(tree.read("pixelmote.ini"), "[Image]\nType=JPG\n");
+  std::filesystem::remove(path);
+  tree.folder("pixelmote.ini");
+  loadSettings(path, &ok);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(WriteSetting(m_path, "Image", "Type", "GIF").error, EISDIR);
+  EXPECT_EQ(WriteSetting(path, "Image", "Type", "GIF").error, EISDIR);
 }
 
 TEST(StartSettingsTest, CandidatesFollowTheConfigFolderListInOrder) {
@@ -162,6 +147,51 @@ TEST(StartSettingsTest, CandidatesFollowTheConfigFolderListInOrder) {
       {"::/opt/b:relative:/opt/a:", {"/opt/b/pixelmote/pixelmote.ini", "/opt/a/pixelmote/pixelmote.ini"}},
   };
   for (const auto& c : cases) EXPECT_EQ(startSettingsCandidates(c.dirs), c.expected) << (c.dirs ? c.dirs : "(unset)");
+}
+
+// The knob offsets the settings file keeps: read as plain signed decimals,
+// written as the shortest text that reads back exactly, kept to the track.
+TEST(KnobOffsetTest, ParseFormatClampAndValue) {
+  const struct {
+    std::string text;
+    char mark;
+    std::optional<float> offset;
+  } parsed[] = {
+      {"76", '.', 76.0f}, {"  -50\t", '.', -50.0f}, {"+12.5", '.', 12.5f}, {"12,5", ',', 12.5f}, {".5", '.', 0.5f},
+      {"5.", '.', 5.0f},  {"-0", '.', 0.0f},        {"0.1", '.', 0.1f},    {"12.5", ',', std::nullopt},
+      {std::string(50, '9'), '.', std::nullopt},  // beyond the float range
+  };
+  for (const auto& c : parsed) EXPECT_EQ(parseKnobOffset(c.text, c.mark), c.offset) << '"' << c.text << '"';
+  for (const char* text : {"abc", "", "   ", "1.2.3", "12,5", "1e3", "inf", "nan", "-", ".", "+-1", "12abc", "0x10",
+                           "1 2", "--1"}) {
+    EXPECT_EQ(parseKnobOffset(text, '.'), std::nullopt) << '"' << text << '"';
+  }
+
+  const struct {
+    float offset;
+    char mark;
+    const char* text;
+  } formatted[] = {{76.0f, '.', "76"}, {-0.0f, '.', "0"},   {12.5f, ',', "12,5"},
+                   {0.1f, '.', "0.1"}, {-50.0f, '.', "-50"}, {1e-7f, '.', "0.0000001"}};
+  for (const auto& c : formatted) EXPECT_EQ(formatKnobOffset(c.offset, c.mark), c.text);
+  for (float offset : {0.1f, 1.0f / 3.0f, 151.99999f, 1e-7f, 123456.78f, -3.75f}) {
+    for (char mark : {'.', ','}) EXPECT_EQ(parseKnobOffset(formatKnobOffset(offset, mark), mark), offset);
+  }
+
+  const struct {
+    float offset, clamped;
+    int value;
+  } clamped[] = {
+      {500.0f, 152.0f, 100}, {152.5f, 152.0f, 100}, {-50.0f, 0.0f, 0}, {76.0f, 76.0f, 50}, {151.0f, 151.0f, 99},
+      {1.0f, 1.0f, 1},       {0.75f, 0.75f, 0},     // 0.66 shows as 1, 0.49 as 0
+      {0.76f, 0.76f, 1},     {2.28f, 2.28f, 2},     {3.8f, 3.8f, 3},  // exactly .5 in single precision: halves go up
+      {std::numeric_limits<float>::quiet_NaN(), 0.0f, 0},
+  };
+  for (const auto& c : clamped) {
+    EXPECT_EQ(clampKnobOffset(c.offset), c.clamped) << c.offset;
+    EXPECT_EQ(knobValue(c.offset), c.value) << c.offset;
+  }
+  EXPECT_FALSE(std::signbit(clampKnobOffset(-0.0f)));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <limits>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -22,62 +23,33 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 // The seam takes plain function pointers, so the fakes keep their state here.
-std::vector<std::string> g_calls;  // "open <name>", "write", "fsync", "close", "rename"
+std::vector<std::string> g_calls;  // the names opened, "fsync" and "rename", in order
 int g_writeCalls = 0;
 
 int recordingOpen(const char* path, int flags, mode_t mode) {
-  g_calls.push_back("open " + fs::path(path).filename().string());
+  g_calls.push_back(fs::path(path).filename().string());
   return posixFileSystemOps().open(path, flags, mode);
 }
-int recordingFsync(int fd) {
-  g_calls.push_back("fsync");
-  return posixFileSystemOps().fsync(fd);
-}
-int recordingRename(const char* from, const char* to) {
-  g_calls.push_back("rename");
-  return posixFileSystemOps().rename(from, to);
-}
-int openFails(const char*, int, mode_t) {
-  errno = EACCES;
+template <int error>
+int fails() {
+  errno = error;
   return -1;
 }
-ssize_t writeFailsFull(int, const void*, size_t) {
-  errno = ENOSPC;
-  return -1;
-}
-ssize_t writeWritesNothing(int, const void*, size_t) { return 0; }
 // Writes a few bytes, then fails: the temporary file holds a part of the data.
 ssize_t writeFailsAfterAFewBytes(int fd, const void* buf, size_t count) {
   if (++g_writeCalls == 1) return posixFileSystemOps().write(fd, buf, std::min<size_t>(count, 4));
-  errno = EIO;
-  return -1;
+  return fails<EIO>();
 }
 // At most three bytes a call, and interrupted before the first.
 ssize_t writeShortAndInterrupted(int fd, const void* buf, size_t count) {
-  if (++g_writeCalls == 1) {
-    errno = EINTR;
-    return -1;
-  }
+  if (++g_writeCalls == 1) return fails<EINTR>();
   return posixFileSystemOps().write(fd, buf, std::min<size_t>(count, 3));
-}
-int fsyncFails(int) {
-  errno = EIO;
-  return -1;
-}
-// Closes the descriptor (nothing leaks) but reports a failure, as NFS may.
-int closeFails(int fd) {
-  posixFileSystemOps().close(fd);
-  errno = EIO;
-  return -1;
-}
-int renameFails(const char*, const char*) {
-  errno = EXDEV;
-  return -1;
 }
 
 std::vector<std::string> entries(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -91,25 +63,27 @@ TEST(FileIo, WritesExactlyTheBytesGivenUnderAHiddenNameOfThisProcess) {
   std::string big(300000, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 256);
   const struct {
-    const char* what;
     std::string data;
     Durability durability;
-    bool shortWrites;
+    bool shortWrites;  // short and interrupted writes are continued
   } cases[] = {
-      {"shorter than the old file", "short", Durability::Normal, false},
-      {"empty", "", Durability::Normal, false},
-      {"binary, synced", kBinary, Durability::Synced, false},
-      {"short and interrupted writes are continued", kBinary, Durability::Normal, true},
-      {"large", big, Durability::Normal, false},
+      {"short", Durability::Normal, false}, {"", Durability::Normal, false},  {kBinary, Durability::Synced, false},
+      {kBinary, Durability::Normal, true},  {big, Durability::Normal, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.data.substr(0, 10));
     g_calls.clear();
     g_writeCalls = 0;
     FileSystemOps ops = posixFileSystemOps();
     ops.open = recordingOpen;
-    ops.fsync = recordingFsync;
-    ops.rename = recordingRename;
+    ops.fsync = [](int fd) {
+      g_calls.push_back("fsync");
+      return posixFileSystemOps().fsync(fd);
+    };
+    ops.rename = [](const char* from, const char* to) {
+      g_calls.push_back("rename");
+      return posixFileSystemOps().rename(from, to);
+    };
     if (c.shortWrites) ops.write = writeShortAndInterrupted;
     IoResult result;
     {
@@ -123,11 +97,9 @@ TEST(FileIo, WritesExactlyTheBytesGivenUnderAHiddenNameOfThisProcess) {
     // Synced: flushed before the rename; normal writes do not wait for the disk.
     ASSERT_EQ(g_calls.size(), c.durability == Durability::Synced ? 3u : 2u);
     EXPECT_EQ(g_calls[1], c.durability == Durability::Synced ? "fsync" : "rename");
-    const std::string name = g_calls[0].substr(5);
-    const auto parsed = parseTemporaryName(name);
-    ASSERT_TRUE(parsed.has_value()) << name;
-    EXPECT_EQ(parsed->kind, TemporaryKind::AtomicWrite);
-    EXPECT_EQ(parsed->owner, currentProcessTag());
+    const auto parsed = parseTemporaryName(g_calls[0]);
+    EXPECT_TRUE(parsed && parsed->kind == TemporaryKind::AtomicWrite && parsed->owner == currentProcessTag())
+        << g_calls[0];
   }
 
   // New files get the mode less the umask.
@@ -140,38 +112,38 @@ TEST(FileIo, WritesExactlyTheBytesGivenUnderAHiddenNameOfThisProcess) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-struct Fault {
-  const char* step;
-  void (*install)(FileSystemOps&);
-  Durability durability;
-  int error;
-  const char* action;  // the words the message must hold
-};
-
-const Fault kFaults[] = {
-    {"create", [](FileSystemOps& o) { o.open = openFails; }, Durability::Normal, EACCES, "cannot create"},
-    {"disk full", [](FileSystemOps& o) { o.write = writeFailsFull; }, Durability::Normal, ENOSPC, "cannot write"},
-    {"write returning 0", [](FileSystemOps& o) { o.write = writeWritesNothing; }, Durability::Normal, ENOSPC,
-     "cannot write"},
-    {"write failing halfway", [](FileSystemOps& o) { o.write = writeFailsAfterAFewBytes; }, Durability::Normal, EIO,
-     "cannot write"},
-    {"flush", [](FileSystemOps& o) { o.fsync = fsyncFails; }, Durability::Synced, EIO, "cannot flush"},
-    {"close", [](FileSystemOps& o) { o.close = closeFails; }, Durability::Normal, EIO, "cannot close"},
-    {"rename", [](FileSystemOps& o) { o.rename = renameFails; }, Durability::Normal, EXDEV, "cannot rename"},
-};
-
 TEST(FileIo, AFailingStepKeepsTheOldFileOrMakesNoneAndLeavesNoTemporaryFile) {
+  const struct {
+    void (*install)(FileSystemOps&);
+    Durability durability;
+    int error;
+    const char* action;  // the words the message must hold
+  } faults[] = {
+      {[](FileSystemOps& o) { o.open = [](const char*, int, mode_t) { return fails<EACCES>(); }; }, Durability::Normal,
+       EACCES, "cannot create"},
+      {[](FileSystemOps& o) { o.write = [](int, const void*, size_t) -> ssize_t { return fails<ENOSPC>(); }; },
+       Durability::Normal, ENOSPC, "cannot write"},
+      {[](FileSystemOps& o) { o.write = [](int, const void*, size_t) -> ssize_t { return 0; }; }, Durability::Normal,
+       ENOSPC, "cannot write"},
+      {[](FileSystemOps& o) { o.write = writeFailsAfterAFewBytes; }, Durability::Normal, EIO, "cannot write"},
+      {[](FileSystemOps& o) { o.fsync = [](int) { return fails<EIO>(); }; }, Durability::Synced, EIO, "cannot flush"},
+      {[](FileSystemOps& o) {
+         o.close = [](int fd) {  // closes the descriptor (nothing leaks) but reports a failure, as NFS may
+           posixFileSystemOps().close(fd);
+           return fails<EIO>();
+         };
+       },
+       Durability::Normal, EIO, "cannot close"},
+      {[](FileSystemOps& o) { o.rename = [](const char*, const char*) { return fails<EXDEV>(); }; }, Durability::Normal,
+       EXDEV, "cannot rename"},
+  };
   testing::TempTree tree;
   const std::string before = "<html>old page</html>\r\n";
   const std::string path = tree.path("index.html");
   for (const bool existed : {true, false}) {
-    for (const Fault& fault : kFaults) {
-      SCOPED_TRACE(std::string(fault.step) + (existed ? " over an old file" : " of a new file"));
-      if (existed) {
-        tree.fileWith("index.html", before);
-      } else {
-        fs::remove(path);
-      }
+    for (const auto& fault : faults) {
+      SCOPED_TRACE(std::string(fault.action) + (existed ? " over an old file" : " of a new file"));
+      existed ? (void)tree.fileWith("index.html", before) : (void)fs::remove(path);
       g_writeCalls = 0;
       FileSystemOps ops = posixFileSystemOps();
       fault.install(ops);
@@ -186,9 +158,7 @@ TEST(FileIo, AFailingStepKeepsTheOldFileOrMakesNoneAndLeavesNoTemporaryFile) {
       EXPECT_NE(result.message.find(fault.action), std::string::npos) << result.message;
       EXPECT_NE(result.message.find(path), std::string::npos) << result.message;
       EXPECT_EQ(entries(tree.root()), existed ? std::vector<std::string>{"index.html"} : std::vector<std::string>{});
-      if (existed) {
-        EXPECT_EQ(tree.read("index.html"), before);
-      }
+      EXPECT_EQ(tree.read("index.html"), existed ? before : "");
     }
   }
 
@@ -199,9 +169,7 @@ TEST(FileIo, AFailingStepKeepsTheOldFileOrMakesNoneAndLeavesNoTemporaryFile) {
   EXPECT_NE(result.message.find(missing), std::string::npos) << result.message;
   tree.file("index.html/keep.jpg", 3);  // the loop ended with no file there
   result = writeFileAtomically(path, "page");
-  EXPECT_FALSE(result.ok);
   EXPECT_NE(result.message.find("cannot rename onto " + path), std::string::npos) << result.message;
-  EXPECT_TRUE(tree.exists("index.html/keep.jpg"));
   EXPECT_EQ(entries(tree.root()), std::vector<std::string>{"index.html"});
 
   // Deleting: a file goes; a missing file or a folder is an error that names them.
@@ -242,6 +210,150 @@ TEST(ReadFully, GathersShortReadsReadsAtAnOffsetAndFailsOnABadDescriptor) {
   EXPECT_EQ(readFully(-1, tail, sizeof tail), -1);
   EXPECT_FALSE(readOn(-1, rest, 10));
   EXPECT_EQ(rest.size(), 6u);
+}
+
+// --- temporary files: their names, the prefix probe, the leftovers of dead runs
+
+constexpr TemporaryKind kKinds[] = {TemporaryKind::AtomicWrite, TemporaryKind::Bitmap, TemporaryKind::PrefixProbe};
+
+// A PID no process can have: above the largest the kernel allows.
+constexpr pid_t kFreePid = 4194304 + 1;
+
+ProcessTag withPid(pid_t pid, std::uint64_t start) {
+  ProcessTag tag = currentProcessTag();
+  tag.pid = pid;
+  tag.startTime = start;
+  return tag;
+}
+
+TEST(TemporaryNames, WhatTheMakersWriteIsReadBackAndLookAlikesAreNotOurs) {
+  const ProcessTag self = currentProcessTag();
+  EXPECT_EQ(self.pid, ::getpid());
+  EXPECT_NE(self.startTime, 0u) << "the start time is read from /proc/self/stat";
+  const ProcessTag owners[] = {
+      self, {0, 1, 0}, {0xFFFFFFFFu, std::numeric_limits<pid_t>::max(), std::numeric_limits<std::uint64_t>::max()}};
+  for (const ProcessTag& owner : owners) {
+    for (const std::uint32_t number : {0u, 10u, std::numeric_limits<std::uint32_t>::max()}) {
+      for (const TemporaryKind kind : kKinds) {
+        // Probe prefixes that hold the words and signs of the names themselves.
+        for (const std::string prefix : {"", "temp1-2-0000000a-3", "\xc3\xa9 "}) {
+          if (kind != TemporaryKind::PrefixProbe && !prefix.empty()) continue;
+          const std::string name = temporaryFileName(kind, owner, number, prefix);
+          const auto parsed = parseTemporaryName(name);
+          EXPECT_TRUE(parsed && parsed->kind == kind && parsed->owner == owner && parsed->number == number) << name;
+          EXPECT_EQ(name.rfind(prefix, 0), 0u) << name;
+          EXPECT_EQ(name[0] == '.', kind == TemporaryKind::AtomicWrite) << "hidden beside the user's files";
+        }
+      }
+    }
+  }
+  const std::string longest = temporaryFileName(TemporaryKind::PrefixProbe, owners[2], ~0u,
+                                                std::string(kLongestProbedPrefix, 'p'));
+  EXPECT_EQ(longest.size(), 255u) << "the longest usable prefix with the longest tag still makes a name";
+  EXPECT_NE(temporaryFileName(TemporaryKind::AtomicWrite), temporaryFileName(TemporaryKind::AtomicWrite));
+
+  const std::string tag = "12-345-0a1b2c3d-6";
+  for (const std::string& name : {".pm" + tag + ".tmp", "temp" + tag + ".bmp", "t_temp" + tag + ".tmp"}) {
+    EXPECT_TRUE(parseTemporaryName(name).has_value()) << name;
+  }
+  // Older shapes; fields too many, missing, signed, padded, out of range; other case; extra characters.
+  const char* const kNotOurs[] = {
+      "temp.bmp", "t_temp.tmp", ".pm.tmp", ".pm12-3.tmp", "temp12-3.bmp", ".pm12-345-6.tmp", ".pm12-345-0a1b2c3d-6-7.tmp",
+      ".pm12--0a1b2c3d-6.tmp", ".pm+12-345-0a1b2c3d-6.tmp", ".pm012-345-0a1b2c3d-6.tmp", ".pm12-0345-0a1b2c3d-6.tmp",
+      ".pm12-345-0a1b2c3d-06.tmp", ".pm12-345-0A1B2C3D-6.tmp", ".pm12-345-a1b2c3d-6.tmp", ".pm12-345-0a1b2c3g-6.tmp",
+      ".pm0-345-0a1b2c3d-6.tmp", ".pm2147483648-345-0a1b2c3d-6.tmp", ".pm12-18446744073709551616-0a1b2c3d-6.tmp",
+      ".pm12-345-0a1b2c3d-4294967296.tmp", "x.pm12-345-0a1b2c3d-6.tmp", ".pm12-345-0a1b2c3d-6.tmp~",
+      ".PM12-345-0a1b2c3d-6.tmp", ".pm12-345-0a1b2c3d-6.bmp", "Temp12-345-0a1b2c3d-6.bmp", "xtemp12-345-0a1b2c3d-6.bmp",
+      "temp12-345-0a1b2c3d-6 .bmp", "t_tamp12-345-0a1b2c3d-6.tmp", "t_temp12-345-0a1b2c3d-6_.tmp", ".pm12-345-0a1b2c3d-6",
+  };
+  for (const char* name : kNotOurs) EXPECT_FALSE(parseTemporaryName(name).has_value()) << name;
+}
+
+TEST(PrefixProbe, PassesAndFailsUnderNamesOfThisProcessAndLeavesNothing) {
+  testing::TempTree tree;
+  const ProcessTag self = currentProcessTag();
+  // The first name tried is taken by a user's file: the probe moves on.
+  const std::string taken = temporaryFileName(TemporaryKind::PrefixProbe, self, 0, "ab");
+  tree.fileWith(taken, "keep");
+  const struct {
+    std::string folder, prefix;
+    bool passes;
+  } cases[] = {
+      {tree.root(), "t_", true},          {tree.root(), "", true},
+      {tree.root(), "ab", true},          {tree.root(), std::string(kLongestProbedPrefix, 'n'), true},
+      {tree.root(), "a/b", false},        {tree.root(), std::string(kLongestProbedPrefix + 1, 'n'), false},
+      {tree.path("missing"), "t_", false}, {tree.root(), std::string("a\0b", 3), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prefix.substr(0, 20) + " in " + c.folder);
+    g_calls.clear();
+    FileSystemOps ops = posixFileSystemOps();
+    ops.open = recordingOpen;
+    ScopedFileSystemOps guard(ops);
+    EXPECT_EQ(prefixProbePasses(c.folder, c.prefix), c.passes);
+    for (const std::string& name : g_calls) {
+      const auto parsed = parseTemporaryName(name);
+      EXPECT_TRUE(parsed && parsed->kind == TemporaryKind::PrefixProbe && parsed->owner == self) << name;
+      EXPECT_EQ(name.rfind(c.prefix, 0), 0u) << name;
+    }
+    EXPECT_TRUE(!c.passes || !g_calls.empty());
+  }
+  EXPECT_EQ(entries(tree.root()), std::vector<std::string>{taken}) << "no probe is left behind";
+  EXPECT_EQ(tree.read(taken), "keep");
+}
+
+TEST(DeadLeftovers, JudgedByPidStartTimeAndSpace) {
+  testing::TempTree tree;
+  const ProcessTag self = currentProcessTag();
+  const pid_t gone = kFreePid;
+  ProcessTag otherSpace = withPid(gone, 5);
+  otherSpace.space ^= 1;
+  const struct {
+    const char* what;
+    ProcessTag owner;
+    bool removed;
+  } cases[] = {
+      {"this process", self, false},
+      {"this PID reused by a process started later", withPid(self.pid, self.startTime + 1), true},
+      {"this PID reused by a process started earlier", withPid(self.pid, self.startTime - 1), true},
+      {"a PID no process has", withPid(gone, 5), true},
+      {"the parent, running", withPid(::getppid(), 0), false},
+      {"no start time, PID running", withPid(self.pid, 0), false},
+      {"no start time, PID free", withPid(gone, 0), true},
+      {"another machine or namespace", otherSpace, false},
+  };
+  std::vector<std::string> stays = {"temp.bmp", "t_temp.tmp", ".pm12-3.tmp", "index.html"};  // a user's look-alikes
+  for (const std::string& name : stays) tree.file(name);
+  std::size_t expected = 0;
+  std::uint32_t number = 0;
+  for (const auto& c : cases) {
+    EXPECT_EQ(processEnded(c.owner), c.removed) << c.what;
+    for (const TemporaryKind kind : kKinds) {
+      const std::string name = temporaryFileName(kind, c.owner, number++, "p_");
+      tree.file(name);
+      if (c.removed) {
+        ++expected;
+      } else {
+        stays.push_back(name);
+      }
+    }
+  }
+  // Only regular files of the folder itself go: not links (to a user's file
+  // or dangling), not folders, nothing below.
+  const auto dead = [&] { return temporaryFileName(TemporaryKind::AtomicWrite, withPid(gone, 9), number++); };
+  const std::string linked = dead(), dangling = dead(), asFolder = dead(), below = dead();
+  tree.symlink(linked, tree.fileWith("sub/picture.jpg", "user's picture"));
+  tree.symlink(dangling, tree.path("nowhere"));
+  tree.file(asFolder + "/keep.jpg", 3);
+  tree.file("sub/" + below, 3);
+  stays.insert(stays.end(), {linked, dangling, asFolder, "sub"});
+  EXPECT_EQ(removeDeadLeftovers(tree.root()), expected);
+  std::sort(stays.begin(), stays.end());
+  EXPECT_EQ(entries(tree.root()), stays);
+  EXPECT_EQ(entries(tree.path("sub")), (std::vector<std::string>{below, "picture.jpg"}));
+  EXPECT_EQ(tree.read("sub/picture.jpg"), "user's picture");
+  EXPECT_EQ(removeDeadLeftovers(tree.path("sub/picture.jpg")), 0u) << "not a folder";
+  EXPECT_EQ(removeDeadLeftovers(tree.path("missing")), 0u);
 }
 
 }  // namespace
