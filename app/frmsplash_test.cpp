@@ -15,12 +15,58 @@
 
 #include "app/module1.h"
 #include "testsupport/temp_tree.h"
+#include "ui/colour_contrast.h"
 #include "ui/frmmain.h"
 
 namespace pixelmote::app {
 namespace {
 
 const QUrl kHome(QString::fromLatin1(kHomePageUrl));
+
+// The colour in `region` of `image` that stands out most from `background`.
+QColor strongestInk(const QImage& image, const QRect& region, const QColor& background) {
+  QColor best = background;
+  for (int y = region.top(); y <= region.bottom(); ++y) {
+    for (int x = region.left(); x <= region.right(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      if (ui::contrastRatio(c, background) > ui::contrastRatio(best, background)) best = c;
+    }
+  }
+  return best;
+}
+
+// Dark and high-contrast desktop themes give light text, which must not land
+// on the About window's own grey: set before the window is made, or after.
+TEST(Splash, TextAndButtonStayReadableOnTheGreyUnderDarkDesktopThemes) {
+  const QColor grey(192, 192, 192);
+  const QPalette saved = QApplication::palette();
+  for (const auto& [window, text] : {std::pair{QColor(0x31, 0x36, 0x3b), QColor(0xef, 0xf0, 0xf1)},
+                                     std::pair{QColor(Qt::black), QColor(Qt::yellow)}}) {
+    QPalette desktop;
+    for (const auto role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::Light, QPalette::Dark})
+      desktop.setColor(role, window);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) desktop.setColor(role, text);
+    for (const bool before : {true, false}) {
+      SCOPED_TRACE(text.name().toStdString() + (before ? ", theme set before" : ", theme changed after"));
+      if (before) QApplication::setPalette(desktop);
+      frmSplash splash([](const QUrl&) { return true; });
+      splash.show();
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(&splash));
+      if (!before) QApplication::setPalette(desktop);
+      QApplication::processEvents();
+      const QImage image = splash.grab().toImage();
+      EXPECT_EQ(image.pixelColor(20, 200), grey);
+      for (QLabel* label : {splash.Label1, splash.Label5, splash.lblURL}) {
+        const QRect where(label->mapTo(&splash, QPoint(0, 0)), label->size());
+        EXPECT_GE(ui::contrastRatio(strongestInk(image, where, grey), grey), 4.5) << label->objectName().toStdString();
+      }
+      const QImage button = splash.cmdSplash[2]->grab().toImage();
+      const QColor face = button.pixelColor(6, button.height() / 2);
+      EXPECT_GE(ui::contrastRatio(strongestInk(button, button.rect().adjusted(4, 4, -4, -4), face), face), 4.5);
+      QApplication::setPalette(saved);
+    }
+  }
+}
 
 TEST(Splash, OnlyALeftClickOnTheAddressShowsThePressedLookAndOpensTheHomePage) {
   std::vector<QUrl> opened;
