@@ -364,8 +364,20 @@ TEST_F(FrmmainTest, StatusListKeepsLinesAndTheNewestInView) {
   EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
   for (int i = 0; i < 100; ++i) w->appendStatus("line " + std::to_string(i));
   EXPECT_TRUE(newestInView());
-  QTest::keyClick(list, Qt::Key_Home);
-  EXPECT_EQ(list->currentRow(), 0);
+  list->setFocus();
+  const int page = list->viewport()->height() / list->rowHeight();
+  ASSERT_GT(page, 1);
+  const std::pair<Qt::Key, int> steps[] = {{Qt::Key_Up, 98},   {Qt::Key_Home, 0},           {Qt::Key_Up, 0},
+                                           {Qt::Key_Down, 1},  {Qt::Key_PageDown, 1 + page}, {Qt::Key_End, 99},
+                                           {Qt::Key_Down, 99}, {Qt::Key_PageUp, 99 - page}};
+  for (const auto& [key, row] : steps) {
+    QTest::keyClick(list, key);
+    EXPECT_EQ(list->currentRow(), row) << "after key " << key;
+    EXPECT_TRUE(list->rowRect(row).top() >= 0 && list->rowRect(row).bottom() < list->viewport()->height()) << row;
+  }
+  list->verticalScrollBar()->setValue(10);
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, list->rowRect(12).center());
+  EXPECT_EQ(list->currentRow(), 12);
   w->appendStatus("newest");
   EXPECT_TRUE(newestInView());
 }
