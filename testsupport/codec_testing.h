@@ -46,6 +46,7 @@ struct JpegRecipe {
   bool progressive = false;
   int quality = 90;
   bool fullChroma = false;   // 4:4:4 instead of libjpeg's 4:2:0
+  bool finerChroma = false;  // luma 1 x 1, chroma 2 x 2: chroma sampled more finely than luma
   int metadataSegments = 0;  // APP2 segments of 60,000 bytes before the frame
   int storedAs = -1;         // the J_COLOR_SPACE to store; -1: libjpeg's choice for the input
   bool adobeMarker = true;   // CMYK and YCCK: values stored as 255 - ink, as the marker says
