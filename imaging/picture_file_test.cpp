@@ -36,32 +36,11 @@ std::string sparseFile(const TempTree& tree, const std::string& relative, const 
   return path;
 }
 
-// Noise compresses as badly as a picture can.
-Raster noise(int w, int h) {
-  Raster r(Size{w, h});
-  std::uint32_t state = 12345;
-  for (std::uint8_t& b : r.rgb) {
-    state = state * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(state >> 24);
-  }
-  return r;
-}
-
 // `file` with the `bytes`-byte number at `at` set to `v`.
 std::string patched(std::string file, std::size_t at, int bytes, std::uint32_t v, bool bigEndian) {
   std::string number;
   for (int i = 0; i < bytes; ++i) number += static_cast<char>(v >> (bigEndian ? 8 * (bytes - 1 - i) : 8 * i));
   return file.replace(at, number.size(), number);
-}
-
-// A JPEG whose frame header declares `w` x `h`.
-std::string jpegDeclaring(unsigned w, unsigned h) {
-  std::string file = testing::libjpegFile(noise(16, 16));
-  std::size_t at = 2;
-  while (static_cast<std::uint8_t>(file[at + 1]) != 0xC0) {
-    at += 2 + (static_cast<std::uint8_t>(file[at + 2]) << 8 | static_cast<std::uint8_t>(file[at + 3]));
-  }
-  return patched(patched(file, at + 5, 2, h, true), at + 7, 2, w, true);
 }
 
 // The box as the decoder makes it when given every byte of the file.
@@ -86,11 +65,11 @@ TEST(PictureFile, HeadsNotOfTheTypeOrDeclaringTooManyPixelsAreRefusedBeforeTheRe
       {"b.jpg", text, "not a JPEG file"}, {"b.gif", text, "not a GIF file"}, {"b.png", text, "not a PNG file"},
       {"b.tif", text, "not a TIFF file"}, {"b.bmp", text, "not a BMP file"}, {"b.pcx", text, "not a PCX file"},
       {"c.jpg", std::string("\x89PNG\r\n\x1A\n", 8), "not a JPEG file"},
-      {"big.jpg", jpegDeclaring(20000, 20000), "picture of 20000 x 20000 pixels is too large"},
-      {"big.gif", patched(patched(encodeGif(noise(8, 8), 8).value(), 6, 2, 30000, false), 8, 2, 30000, false), big},
-      {"big.png", patched(patched(encodePng(noise(8, 8), 8).value(), 16, 4, 30000, true), 20, 4, 30000, true), big},
-      {"big.bmp", patched(patched(encodeBmp(noise(8, 8)).value(), 18, 4, 30000, false), 22, 4, 30000, false), big},
-      {"big.pcx", patched(patched(encodePcx(noise(8, 8), 8).value(), 8, 2, 29999, false), 10, 2, 29999, false), big},
+      {"big.jpg", testing::referenceFile("jpeg-bad-huge-baseline.jpg"), "picture of 65500 x 65500 pixels is too large"},
+      {"big.gif", patched(patched(encodeGif(testing::noise({8, 8}), 8).value(), 6, 2, 30000, false), 8, 2, 30000, false), big},
+      {"big.png", patched(patched(encodePng(testing::noise({8, 8}), 8).value(), 16, 4, 30000, true), 20, 4, 30000, true), big},
+      {"big.bmp", patched(patched(encodeBmp(testing::noise({8, 8})).value(), 18, 4, 30000, false), 22, 4, 30000, false), big},
+      {"big.pcx", patched(patched(encodePcx(testing::noise({8, 8}), 8).value(), 8, 2, 29999, false), 10, 2, 29999, false), big},
   };
   TempTree tree;
   for (const auto& c : cases) {
@@ -117,7 +96,7 @@ TEST(PictureFile, PicturesReadWholeDecodeAsTheirBytesAndAHugeTailIsReadOnlyAsFar
   // bound is read, and the box is that of the picture alone. TIFF and PCX
   // data may lie anywhere: those are read whole, or refused when too large.
   // The BMP and PNG files are larger than the head.
-  const Raster picture = noise(320, 288);
+  const Raster picture = testing::noise({320, 288});
   const struct {
     const char* name;
     std::string file;
@@ -177,7 +156,7 @@ TEST(PictureFile, PicturesReadWholeDecodeAsTheirBytesAndAHugeTailIsReadOnlyAsFar
 TEST(PictureFile, AHeaderLongerThanTheHeadIsReadOnWithinItsLimit) {
   // 2.4 MB of metadata before the frame: more than the head, less than the
   // header limit.
-  const std::string file = testing::libjpegFile(noise(64, 48), {.metadataSegments = 40});
+  const std::string file = testing::libjpegFile(testing::noise({64, 48}), {.metadataSegments = 40});
   ASSERT_GT(file.size(), 2 * kHeadBytes);
   TempTree tree;
   const std::string path = sparseFile(tree, "meta.jpg", file, kHuge);

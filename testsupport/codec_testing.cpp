@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <utility>
 
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
@@ -186,6 +187,13 @@ Raster pattern(int w, int h) {
       p[1] = static_cast<std::uint8_t>(x * 5 + y * 71 + 3);
       p[2] = static_cast<std::uint8_t>(x * 101 + y * 13 + 7);
     }
+  return r;
+}
+
+Raster noise(Size size, unsigned seed) {
+  Raster r(size);
+  std::mt19937 random(seed);
+  for (std::uint8_t& b : r.rgb) b = static_cast<std::uint8_t>(random());
   return r;
 }
 

@@ -64,6 +64,9 @@ std::string libjpegFile(imaging::Size size, int components, const std::vector<st
 // Every pixel different from its neighbours in all three channels.
 imaging::Raster pattern(int w, int h);
 
+// Seeded random bytes: compresses as badly as a picture can.
+imaging::Raster noise(imaging::Size size, unsigned seed = 12345);
+
 // A picture of w × h pixels given row by row.
 imaging::Raster rasterOf(int w, int h, const std::vector<imaging::Rgb>& pixels);
 
