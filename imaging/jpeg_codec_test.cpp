@@ -100,14 +100,22 @@ TEST(JpegEncode, QualityAndSmoothingReachTheLibraryWithinTheirRange) {
   EXPECT_NE(tooWide.message().find("65500"), std::string::npos) << tooWide.message();
 }
 
-TEST(JpegComment, StoredInAMarkerAndFoundAgain) {
+TEST(JpegComment, TheFirstCommentBeforeThePictureDataIsFound) {
+  using namespace std::string_literals;
   const Raster picture(Size{16, 8}, Rgb{10, 200, 30});
   const std::string text = "pixelmote thumbnail 1; picture 1234 bytes, modified 1.5; size 25";
-  const std::string jpeg = encodeJpeg(picture, 75, 0, text).value();
-  EXPECT_EQ(leadingComment(bytesOf(jpeg)), text);
-  EXPECT_EQ(leadingComment(bytesOf(encodeJpeg(picture, 75, 0).value())), "");
-  EXPECT_EQ(leadingComment(bytesOf(jpeg.substr(0, 20))), "");
-  EXPECT_EQ(leadingComment(bytesOf(std::string("\x89PNG\r\n"))), "");
+  const std::string jpeg = encodeJpeg(picture, 75, 0, text).value(), soi = "\xFF\xD8"s, abc = "\xFF\xFE\x00\x05"s + "abc";
+  const struct {
+    std::string file, comment;
+  } cases[] = {
+      {jpeg, text}, {encodeJpeg(picture, 75, 0).value(), ""}, {jpeg.substr(0, 20), ""}, {"\x89PNG\r\n", ""},
+      {soi + "\xFF\xFF\xFF" + abc, "abc"},                      // fill bytes before the marker
+      {soi + "\xFF\xE1\x00\x04zz\xFF"s + abc, "abc"},              // and after another segment
+      {soi + "\xFF\xDA\x00\x04zz"s + abc, ""},                     // after the picture data starts
+      {soi + "\xFF\xE1\x00\x01"s + abc, ""},                       // after a segment shorter than its length field
+      {soi + "\xFF\xFE\x00\x06"s + "abc", ""},                    // running past the end
+  };
+  for (const auto& c : cases) EXPECT_EQ(leadingComment(bytesOf(c.file)), c.comment) << &c - cases;
 }
 
 // Ink amounts (0 = none) standing for each block colour: pure inks mixed.

@@ -6,18 +6,39 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "imaging/codec.h"
 #include "imaging/render.h"
 #include "testsupport/temp_tree.h"
+
+namespace {
+// On this thread, while armed, the allocation after t_failAfter others throws.
+thread_local bool t_armed = false;
+thread_local int t_failAfter = 0;
+}  // namespace
+
+// Out of line: the compiler must not pair a free() it inlines with a new.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (t_armed && t_failAfter-- == 0) {
+    t_armed = false;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace pixelmote::imaging {
 namespace {
@@ -208,6 +229,24 @@ TEST_F(PipelineTest, ALoadThatRunsOutOfMemoryFailsOnlyItsPictureWithOrWithoutWor
       EXPECT_EQ(prefetcher.started(), 0u);
     }
   }
+}
+
+TEST_F(PipelineTest, MemoryRunningOutAtEachAllocationInTurnFailsThePictureAsFarAsItGot) {
+  std::set<PreparedThumbnail::Reached> seen;
+  for (int k = 0;; ++k) {
+    SCOPED_TRACE(k);
+    t_armed = true;
+    t_failAfter = k;
+    const PreparedThumbnail prepared = prepareThumbnail(paths[0], at(25), imagingVariables());
+    if (std::exchange(t_armed, false)) break;  // no allocation failed: all were tried
+    const bool loaded = prepared.reached != PreparedThumbnail::Reached::NotLoaded;
+    seen.insert(prepared.reached);
+    EXPECT_EQ(prepared.outcome.result, loaded ? RenderResult::CannotWrite : RenderResult::Unreadable);
+    EXPECT_EQ(prepared.outcome.failedPath, loaded ? tree.path("t_p0.jpg") : "");
+    if (!loaded) { EXPECT_EQ(prepared.outcome.message, kNoMemoryToLoad); }
+    EXPECT_NE(prepared.outcome.message.find("memory"), std::string::npos) << prepared.outcome.message;
+  }
+  EXPECT_EQ(seen.size(), 3u);  // before the load, after it and after the copy
 }
 
 // Records the loads as they start and how many run at once; a load of a

@@ -3,7 +3,6 @@
 #include "imaging/reduce.h"
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <gtest/gtest.h>
 
@@ -21,13 +20,6 @@ TEST(SizeThumb, ScalesBothSidesRoundsHalvesUpAndKeepsAtLeastOnePixel) {
                {10, {336, 335}, {34, 34}},     {100, {4000, 3000}, {4000, 3000}}, {1, {65500, 65500}, {655, 655}},
                {0, {640, 480}, {1, 1}},        {10, {1000, 3}, {100, 1}},    {25, {1, 5000}, {1, 1250}}};
   for (const auto& c : cases) EXPECT_EQ(SizeThumb(c.percent, c.full), c.box) << c.percent << "% of " << c.full.width;
-}
-
-Raster noise(Size size, unsigned seed) {
-  Raster r(size);
-  std::mt19937 random(seed);
-  for (auto& byte : r.rgb) byte = static_cast<std::uint8_t>(random() % 256);
-  return r;
 }
 
 Raster mirrored(const Raster& r, bool across, bool down) {
@@ -75,7 +67,7 @@ TEST(BoxReducer, EveryPixelIsTheExactAreaAverageOfWhatItCovers) {
   for (const auto& c : plain) {
     SCOPED_TRACE(std::to_string(c.full.width) + "x" + std::to_string(c.full.height) + " to " +
                  std::to_string(c.box.width) + "x" + std::to_string(c.box.height));
-    const Raster source = noise(c.full, static_cast<unsigned>(c.box.width));
+    const Raster source = testing::noise(c.full, static_cast<unsigned>(c.box.width));
     const Raster out = reduced(source, c.full, Coverage{}, c.box);
     ASSERT_EQ(out.size, c.box);
     const testing::AverageError e = testing::compareToAverage(out, testing::exactAreaAverage(source, c.box));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <utility>
 
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
@@ -189,6 +190,13 @@ Raster pattern(int w, int h) {
   return r;
 }
 
+Raster noise(Size size, unsigned seed) {
+  Raster r(size);
+  std::mt19937 random(seed);
+  for (std::uint8_t& b : r.rgb) b = static_cast<std::uint8_t>(random());
+  return r;
+}
+
 Raster rasterOf(int w, int h, const std::vector<Rgb>& pixels) {
   Raster r(Size{w, h});
   for (int i = 0; i < w * h; ++i) {
@@ -230,7 +238,8 @@ std::string libjpegFile(Size size, int components, const std::vector<std::uint8_
   if (recipe.storedAs >= 0) jpeg_set_colorspace(&c, static_cast<J_COLOR_SPACE>(recipe.storedAs));
   c.write_Adobe_marker = c.write_Adobe_marker && recipe.adobeMarker;
   jpeg_set_quality(&c, recipe.quality, TRUE);
-  if (recipe.fullChroma) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
+  if (recipe.fullChroma || recipe.finerChroma) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
+  for (int i = 1; recipe.finerChroma && i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 2;
   if (recipe.progressive) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   const std::vector<unsigned char> segment(60000, 0x5A);

@@ -46,6 +46,7 @@ struct JpegRecipe {
   bool progressive = false;
   int quality = 90;
   bool fullChroma = false;   // 4:4:4 instead of libjpeg's 4:2:0
+  bool finerChroma = false;  // luma 1 x 1, chroma 2 x 2: chroma sampled more finely than luma
   int metadataSegments = 0;  // APP2 segments of 60,000 bytes before the frame
   int storedAs = -1;         // the J_COLOR_SPACE to store; -1: libjpeg's choice for the input
   bool adobeMarker = true;   // CMYK and YCCK: values stored as 255 - ink, as the marker says
@@ -62,6 +63,9 @@ std::string libjpegFile(imaging::Size size, int components, const std::vector<st
 
 // Every pixel different from its neighbours in all three channels.
 imaging::Raster pattern(int w, int h);
+
+// Seeded random bytes: compresses as badly as a picture can.
+imaging::Raster noise(imaging::Size size, unsigned seed = 12345);
 
 // A picture of w × h pixels given row by row.
 imaging::Raster rasterOf(int w, int h, const std::vector<imaging::Rgb>& pixels);

@@ -20,19 +20,6 @@ Icc saved(cmsHPROFILE profile) {
   return bytes;
 }
 
-// CMYK (16-bit) to Lab for tintedCmykProfile: ink over paper, blue dimmed.
-int tintedInk(const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) {
-  const auto toLab = static_cast<cmsHTRANSFORM>(cargo);
-  const double k = 1.0 - in[3] / 65535.0;
-  double rgb[3];
-  for (int c = 0; c < 3; ++c) rgb[c] = (1.0 - in[c] / 65535.0) * k;
-  rgb[2] *= 0.7;
-  cmsCIELab lab;
-  cmsDoTransform(toLab, rgb, &lab, 1);
-  cmsFloat2LabEncoded(out, &lab);
-  return TRUE;
-}
-
 }  // namespace
 
 Icc adobeLikeProfile(std::size_t paddingBytes) {
@@ -49,37 +36,6 @@ Icc adobeLikeProfile(std::size_t paddingBytes) {
     const auto privateTag = static_cast<cmsTagSignature>(0x7a706164);  // 'zpad'
     cmsWriteRawTag(profile, privateTag, padding.data(), static_cast<cmsUInt32Number>(padding.size()));
   }
-  return saved(profile);
-}
-
-Icc tintedCmykProfile() {
-  cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
-  cmsSetProfileVersion(profile, 4.3);
-  cmsSetDeviceClass(profile, cmsSigOutputClass);
-  cmsSetColorSpace(profile, cmsSigCmykData);
-  cmsSetPCS(profile, cmsSigLabData);
-  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-  cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
-  cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
-  cmsPipeline* pipeline = cmsPipelineAlloc(nullptr, 4, 3);
-  cmsStage* table = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
-  cmsStageSampleCLut16bit(table, tintedInk, toLab, 0);
-  // The form a v4 lutAtoBType takes: input curves, table, output curves.
-  cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
-  cmsPipelineInsertStage(pipeline, cmsAT_END, table);
-  cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
-  cmsWriteTag(profile, cmsSigAToB0Tag, pipeline);
-  cmsPipelineFree(pipeline);
-  cmsDeleteTransform(toLab);
-  cmsCloseProfile(lab);
-  cmsCloseProfile(srgb);
-  return saved(profile);
-}
-
-Icc linearGrayProfile() {
-  cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
-  cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), linear);
-  cmsFreeToneCurve(linear);
   return saved(profile);
 }
 

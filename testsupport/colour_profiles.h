@@ -1,5 +1,5 @@
-// ICC profiles made with LittleCMS for colour tests, their APP2 segments in
-// JPEG files, and reference conversions to sRGB.
+// ICC profiles for colour tests, their APP2 segments in JPEG files, and
+// reference conversions to sRGB.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,8 @@
 #include <vector>
 
 #include <lcms2.h>
+
+#include "testsupport/golden.h"
 
 namespace pixelmote::testing {
 
@@ -17,13 +19,18 @@ using Icc = std::vector<std::uint8_t>;
 // the profile larger (to need several APP2 segments).
 Icc adobeLikeProfile(std::size_t paddingBytes = 0);
 
-// A CMYK output profile whose colours are plain ink-over-paper with the
-// blue of the result dimmed to 70 %: far enough from the naive conversion
-// that a test tells the two apart.
-Icc tintedCmykProfile();
-
-// A gray profile with a linear tone curve (gamma 1.0).
-Icc linearGrayProfile();
+#ifdef PIXELMOTE_SOURCE_DIR
+// Profiles made once with LittleCMS and checked in under profiles/:
+// tinted-cmyk.icc is plain ink over paper with the blue of the result dimmed
+// to 70 %, far enough from the naive conversion that a test tells the two
+// apart; linear-gray.icc has a linear tone curve.
+inline Icc profileFile(const std::string& name) {
+  const std::string bytes = sourceFile("testsupport/profiles/" + name);
+  return Icc(bytes.begin(), bytes.end());
+}
+inline Icc tintedCmykProfile() { return profileFile("tinted-cmyk.icc"); }
+inline Icc linearGrayProfile() { return profileFile("linear-gray.icc"); }
+#endif
 
 // The profile split into APP2 payloads as the ICC standard says:
 // "ICC_PROFILE\0", sequence number from 1, count, at most `chunk` bytes.
