@@ -148,6 +148,11 @@ TEST_F(FrmmainTest, ReportCreateRemoveAndStopThroughTheWindow) {
   tree.folder("start/sub2");
   const std::string folders[] = {start, start + "/sub1", start + "/sub1/inner", start + "/sub2"};  // in run order
   auto w = openWindow();
+  for (QWidget* control : w->findChildren<QWidget*>()) {  // the layout is in twips
+    if (control->isWindow() || !control->isVisibleTo(w.get())) continue;
+    EXPECT_TRUE(control->parentWidget()->rect().contains(control->geometry()) && !control->geometry().isEmpty())
+        << control->metaObject()->className() << " lies outside its frame";
+  }
   const std::string idle = "Pixelmote - " + start;
   EXPECT_EQ(w->windowTitle().toStdString(), idle);
   std::string lines = transcript(*w);
