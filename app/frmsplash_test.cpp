@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "app/module1.h"
@@ -33,6 +35,22 @@ QColor strongestInk(const QImage& image, const QRect& region, const QColor& back
     }
   }
   return best;
+}
+
+// The two options answer and exit without opening the window (which would
+// run until the time limit ends it).
+TEST(StartUp, HelpAndVersionPrintAndExitAtOnce) {
+  const std::pair<const char*, std::string> cases[] = {
+      {" --help", "Usage: pixelmote [--help | --version]\n"}, {" --version", "pixelmote " PIXELMOTE_VERSION "\n"}};
+  for (const auto& [option, start] : cases) {
+    FILE* out = ::popen(("timeout 60 " PIXELMOTE_EXE + std::string(option) + " </dev/null").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+    EXPECT_EQ(::pclose(out), 0) << option;
+    EXPECT_EQ(text.substr(0, start.size()), start) << option;
+  }
 }
 
 // Dark and high-contrast desktop themes give light text, which must not land

@@ -305,7 +305,7 @@ TEST_F(CreateTest, NeverWritesOverNorDeletesAPictureThatIsNotAThumbnail) {
 }
 
 TEST_F(CreateTest, AnyPrefixMakesNoThumbnailsOfThumbnailsAndRemoveTakesThemAway) {
-  for (const std::string prefix : {"a", "abc", "T_", "thumb_", "t_"}) {
+  for (const std::string prefix : {"a", "abc", "T_", "thumb_", "t_", "photo.jpg"}) {
     SCOPED_TRACE(prefix);
     testing::removeTree(tree.root());
     tree.fileWith("photo.jpg", jpeg({8, 8}, 40));
@@ -317,8 +317,10 @@ TEST_F(CreateTest, AnyPrefixMakesNoThumbnailsOfThumbnailsAndRemoveTakesThemAway)
     const Files first = filesOf(tree);
     std::set<std::string> names;
     for (const auto& [name, bytes] : first) names.insert(name);
-    EXPECT_EQ(names, (std::set<std::string>{"Deep/index.html", "Deep/night.jpg", "Deep/" + prefix + "night.jpg", "index.html", "photo.jpg",
-                            prefix + "photo.jpg", prefix + "sea.jpg", "sea.JPG"}));
+    std::set<std::string> expected{"Deep/index.html", "Deep/night.jpg", "Deep/" + prefix + "night.jpg", "index.html", "photo.jpg",
+                                   prefix + "photo.jpg", prefix + "sea.jpg", "sea.JPG"};
+    if (prefix == "photo.jpg") expected.erase(prefix + "photo.jpg");  // a name that is the prefix is a thumbnail's
+    EXPECT_EQ(names, expected);
     // A second run renders the same thumbnails again and no more.
     ASSERT_EQ(create(prefix), CommandResult::Ran);
     EXPECT_TRUE(engine.lastRun().complete());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <vector>
 
@@ -98,6 +99,19 @@ TEST(Lists, TheFolderListReadsAfreshOnEachPathAndFileListsFollowIt) {
   EXPECT_EQ(files.listCount(), 0u);
   folders.setPath(tree.path("missing"));
   EXPECT_EQ(countsSeen, (std::vector<std::size_t>{1, 2, 0, 0}));  // after each new reading
+
+  // A folder left for a sibling is read afresh on coming back, though its
+  // own times stand still: a link in it may now lead to a folder.
+  tree.file("target", 1);
+  tree.symlink("pics/Day/now.jpg", tree.path("target"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the file-system time tick
+  folders.setPath(tree.path("pics/Day"));
+  EXPECT_EQ(folders.snapshot()->files(), Names{"now.jpg"});
+  folders.setPath(tree.path("pics/Night"));
+  ASSERT_EQ(std::remove(tree.path("target").c_str()), 0);
+  tree.folder("target");
+  folders.setPath(tree.path("pics/Day"));
+  EXPECT_TRUE(folders.snapshot()->files().empty());
 }
 
 TEST(Lists, FileListsListMatchingFilesInNameOrderAndNoticeChangesOnlyWhenTold) {

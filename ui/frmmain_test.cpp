@@ -160,6 +160,9 @@ TEST_F(FrmmainTest, ReportCreateRemoveAndStopThroughTheWindow) {
   drag(*w, 0, 5, {76});
   QTest::mouseClick(w->chkPreview, Qt::LeftButton);
   EXPECT_TRUE(w->mnuPreview->isChecked()) << "the check box and its menu item stay in step";
+  w->mnuPreview->trigger();
+  EXPECT_FALSE(w->chkPreview->isChecked()) << "either way round";
+  w->mnuPreview->trigger();
   bool previewAfterRun = false;
   onOpen = [&] { previewAfterRun = !w->engine().running() && tree.exists("start/index.html"); };
 
@@ -380,6 +383,8 @@ TEST_F(FrmmainTest, StatusListKeepsLinesAndTheNewestInView) {
   EXPECT_EQ(list->currentRow(), 12);
   w->appendStatus("newest");
   EXPECT_TRUE(newestInView());
+  list->resize(list->width(), list->rowHeight() * 110);
+  EXPECT_EQ(list->verticalScrollBar()->maximum(), 0) << "every line fits once the list is taller";
 }
 
 }  // namespace

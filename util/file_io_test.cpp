@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "testsupport/temp_tree.h"
+#include "util/file_bytes.h"
 #include "util/temp_files.h"
 #include "util/unique_fd.h"
 
@@ -55,6 +56,19 @@ std::vector<std::string> entries(const std::string& folder) {
 }
 
 const std::string kBinary = "line 1\r\nline 2\n\0\x01\x7F\x80\xFF end"s;
+
+// A limit is the largest size still read.
+TEST(FileIo, ReadsAFileOfUpToTheLimitsBytes) {
+  const testing::TempTree tree;
+  const std::string path = tree.fileWith("five", "12345");
+  for (const auto& [limit, read] : {std::pair{5u, true}, std::pair{4u, false}, std::pair{6u, true}}) {
+    const auto bytes = readFileBytes(path, limit);
+    EXPECT_EQ(bytes.ok(), read) << limit;
+    if (bytes.ok()) {
+      EXPECT_EQ(bytes.value().size(), 5u);
+    }
+  }
+}
 
 TEST(FileIo, WritesExactlyTheBytesGivenUnderAHiddenNameOfThisProcess) {
   testing::TempTree tree;
