@@ -245,6 +245,7 @@ TEST_F(PipelineTest, MemoryRunningOutAtEachAllocationInTurnFailsThePictureAsFarA
     EXPECT_EQ(prepared.outcome.failedPath, loaded ? tree.path("t_p0.jpg") : "");
     if (!loaded) { EXPECT_EQ(prepared.outcome.message, kNoMemoryToLoad); }
     EXPECT_NE(prepared.outcome.message.find("memory"), std::string::npos) << prepared.outcome.message;
+    EXPECT_EQ(namesInTree(), pictureNames) << "a file of its own left in the picture's folder";
   }
   EXPECT_EQ(seen.size(), 3u);  // before the load, after it and after the copy
 }

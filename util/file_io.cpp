@@ -126,7 +126,13 @@ IoResult stageFile(const std::string& path, std::string_view data, StagedFile& s
   const int closeResult = ops.close(fd);
   fd = -1;
   if (closeResult != 0) return fail("cannot close", errno);
-  staged = StagedFile(path, std::move(temp));
+  try {
+    staged = StagedFile(path, temp);
+  } catch (...) {
+    // Memory ran out for the names: the written file must not outlive them.
+    unlinkRetryingOnce(temp.c_str());
+    throw;
+  }
   return IoResult::success();
 }
 
