@@ -16,11 +16,13 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 #include "imaging/codec.h"
 #include "imaging/render.h"
 #include "testsupport/temp_tree.h"
+#include "util/program_folder.h"
 
 namespace {
 // On this thread, while armed, the allocation after t_failAfter others throws.
@@ -246,6 +248,10 @@ TEST_F(PipelineTest, MemoryRunningOutAtEachAllocationInTurnFailsThePictureAsFarA
     if (!loaded) { EXPECT_EQ(prepared.outcome.message, kNoMemoryToLoad); }
     EXPECT_NE(prepared.outcome.message.find("memory"), std::string::npos) << prepared.outcome.message;
     EXPECT_EQ(namesInTree(), pictureNames) << "a file of its own left in the picture's folder";
+    for (const auto& entry : std::filesystem::directory_iterator(util::writableProgramFolder().value())) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with("temp" + std::to_string(::getpid()) + "-"))
+          << entry.path() << " left in the program's folder";
+    }
   }
   EXPECT_EQ(seen.size(), 3u);  // before the load, after it and after the copy
 }

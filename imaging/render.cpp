@@ -170,13 +170,22 @@ RenderOutcome finishThumbnail(Raster output, std::vector<std::uint8_t> profile, 
       return cannotWrite(outcome, outcome.thumbnailPath, saved.message);
     }
   }
-  host.processEvents();
-
-  v.ImgFile = temp.value();
   std::string noType;
-  const bool read = ReadImage(noType);
-  host.processEvents();
-  util::removeFile(v.ImgFile);
+  bool read = false;
+  try {
+    host.processEvents();
+    v.ImgFile = temp.value();
+    read = ReadImage(noType);
+    host.processEvents();
+  } catch (...) {
+    // Memory ran out on the way: the bitmap must not outlive the attempt.
+    try {
+      util::removeFile(temp.value());
+    } catch (...) {
+    }
+    throw;
+  }
+  util::removeFile(temp.value());
   if (!read) return cannotWrite(outcome, outcome.thumbnailPath, lastImagingError());
 
   v.ImgFile = outcome.thumbnailPath;
