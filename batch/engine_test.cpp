@@ -1,42 +1,89 @@
-// Report and Remove runs over real trees, observed through a recording
-// frontend: status lines, progress, refusals, Stop, and trees of any size.
+// Whole runs over real trees, observed through a recording frontend: Report's
+// status lines and progress, refusals, Stop, Remove, trees of any size, and
+// Create's pages and thumbnails with any number of jobs, updates, changes
+// during a run and the user's files left alone.
 #include "batch/engine.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
 #include <vector>
 
+#include "batch/page.h"
+#include "imaging/codec.h"
+#include "imaging/imglib.h"
 #include "testsupport/golden.h"
 #include "testsupport/recording_frontend.h"
 #include "testsupport/temp_tree.h"
+#include "util/program_folder.h"
 #include "util/temp_files.h"
 
 namespace pixelmote::batch {
 namespace {
 
+namespace fs = std::filesystem;
+using imaging::Size;
 using testing::RecordingFrontend;
 using testing::TempTree;
+using Files = std::map<std::string, std::string>;
 using Lines = std::vector<std::string>;
 
-const std::string kOurPage = "<html><body><center><table border=1><tr></tr></table></center></body></html>\r\n";
-
-void expectGolden(const std::string& name, const std::string& text) {
-  testing::expectGolden("batch/testdata/" + name, text);
+std::string jpeg(Size size, std::uint8_t shade = 128) {
+  imaging::Raster r(size);
+  for (int y = 0; y < size.height; ++y) {
+    for (int x = 0; x < size.width * 3; ++x) r.row(y)[x] = static_cast<std::uint8_t>(x * 7 + y * 3 + shade);
+  }
+  return imaging::encodeJpeg(r, 85, 0).value();
 }
 
 class EngineTest : public ::testing::Test {
  protected:
-  EngineTest() : engine(frontend, NumberFormat::english()) {}
+  EngineTest() : engine(frontend, NumberFormat::english()) { imaging::startImaging(); }
 
   CommandResult run(Operation op, const std::string& folder = "") {
     settings.sFolder = folder.empty() ? tree.root() : folder;
     frontend.calls.clear();
-    return engine.runCommand(op, settings);
+    return engine.runCommand(op, settings, options);
   }
-  // The lines with the tree's root written as "{root}".
+
+  // Every file below the root (relative) with its bytes.
+  Files files() const {
+    Files out;
+    for (const auto& e : fs::recursive_directory_iterator(tree.root())) {
+      const std::string rel = e.path().string().substr(tree.root().size() + 1);
+      if (e.is_regular_file()) out[rel] = tree.read(rel);
+    }
+    return out;
+  }
+  // Brings the tree back to `before`: files since made go, the others are written again.
+  void restore(const Files& before) const {
+    for (const auto& [name, bytes] : files()) {
+      if (before.count(name) == 0) fs::remove(tree.path(name));
+    }
+    for (const auto& [name, bytes] : before) {
+      if (!tree.exists(name) || tree.read(name) != bytes) tree.fileWith(name, bytes);
+    }
+  }
+
+  // One line per file that `after` adds ("+"), changes ("*") or lacks ("-") against `before`.
+  static std::string changes(const Files& before, const Files& after) {
+    std::string out;
+    for (const auto& [name, bytes] : after) {
+      if (before.count(name) == 0 || before.at(name) != bytes) out += (before.count(name) ? "* " : "+ ") + name + "\n";
+    }
+    for (const auto& [name, bytes] : before) out += after.count(name) ? "" : "- " + name + "\n";
+    return out;
+  }
+
+  // The lines, with the tree's root written as "{root}".
   std::string text(const Lines& lines) const {
     std::string out;
     for (std::string line : lines) {
@@ -46,12 +93,28 @@ class EngineTest : public ::testing::Test {
     }
     return out;
   }
+  // The status lines that name a skipped picture or an unwritten file, and the problems.
+  std::string problems() const {
+    Lines out;
+    for (const std::string& line : frontend.status) {
+      if (line.starts_with(kStatusUnreadable) || line.starts_with(kStatusCannotWrite)) out.push_back(line);
+    }
+    out.insert(out.end(), frontend.problems.begin(), frontend.problems.end());
+    return text(out);
+  }
 
   TempTree tree;
   RecordingFrontend frontend;
   Engine engine;
   BatchSettings settings;
+  RunOptions options;
 };
+
+class CreateTest : public EngineTest {};
+
+void expectGolden(const std::string& name, const std::string& text) {
+  testing::expectGolden("batch/testdata/" + name, text);
+}
 
 TEST_F(EngineTest, ReportStatusLinesOfOneTreeUnderFourSettings) {
   const std::pair<const char*, std::size_t> files[] = {
@@ -94,59 +157,11 @@ TEST_F(EngineTest, ReportStatusLinesOfOneTreeUnderFourSettings) {
   EXPECT_EQ(engine.state().FolderTable[6].iDepth, 3);  // B/D
 }
 
-TEST(PrefixRule, APrefixMustBeAbleToBeginAFileName) {
-  const std::pair<std::string, bool> rows[] = {
-      {"t_", true},
-      {"", true},
-      {"\xc3\xa9_", true},
-      {"a/b", false},
-      {"/", false},
-      {std::string("a\0b", 3), false},
-      {std::string(util::kLongestProbedPrefix, 'p'), true},
-      {std::string(util::kLongestProbedPrefix + 1, 'p'), false},
-  };
-  for (const auto& [prefix, usable] : rows) EXPECT_EQ(prefixUsable(prefix), usable) << prefix;
-}
-
-TEST_F(EngineTest, RefusedRunsSayWhyAndTouchNothing) {
-  tree.file("a.jpg", 10);
-  tree.file("x/t_a.jpg", 10);
-  const std::string tooLong(util::kLongestProbedPrefix + 1, 'p');
-  const Lines selectFolder{"controls off", "clear", std::string("message ") + kMsgSelectFolder, "controls on"};
-  struct Row {
-    Operation op;
-    std::string folder;
-    std::string prefix;
-    Lines calls;
-  };
-  const Row rows[] = {
-      {Operation::Report, "/", "t_", selectFolder},
-      {Operation::Remove, tree.path("x") + "/", "t_", selectFolder},
-      {Operation::Create, tree.root(), "", {std::string("message ") + kMsgEnterPrefix}},
-  };
-  std::vector<Row> all(std::begin(rows), std::end(rows));
-  for (const Operation op : {Operation::Create, Operation::Remove, Operation::Report}) {
-    for (const std::string& prefix : {std::string("x/t_"), tooLong}) {
-      all.push_back({op, tree.root(), prefix, {std::string("message ") + kMsgUnusablePrefix}});
-    }
-  }
-  for (const Row& r : all) {
-    SCOPED_TRACE(r.folder + " " + r.prefix + " " + std::to_string(static_cast<int>(r.op)));
-    frontend.status = {"old line"};
-    settings.sPrefix = r.prefix;
-    EXPECT_EQ(run(r.op, r.folder), CommandResult::Refused);
-    EXPECT_EQ(frontend.calls, r.calls);
-    EXPECT_TRUE(frontend.controlsEnabled);
-    EXPECT_FALSE(engine.running());
-  }
-  EXPECT_TRUE(tree.exists("x/t_a.jpg"));
-  EXPECT_FALSE(tree.exists("index.html"));
-}
-
 // Every call of a few Report runs: the bars move as each sub-folder's walk
 // returns, every progress update lets the host handle its events first, Stop
-// ends the walk where it is and a second command during a run is ignored.
-TEST_F(EngineTest, ProgressStopAndChangesDuringARunGiveTheGoldenCalls) {
+// ends the walk where it is and a second command during a run is ignored;
+// refused runs say why and touch nothing.
+TEST_F(EngineTest, ProgressStopRefusalsAndChangesDuringARunGiveTheGoldenCalls) {
   tree.folder("B");
   tree.folder("C");
   std::string calls = "== two empty sub-folders\n";
@@ -162,6 +177,17 @@ TEST_F(EngineTest, ProgressStopAndChangesDuringARunGiveTheGoldenCalls) {
   tree.folder("a/a1");
   tree.file("b/y.jpg", 2);
   tree.file("b/sub/z.jpg", 3);
+  const std::pair<Operation, std::string> refusals[] = {
+      {Operation::Report, "/"}, {Operation::Remove, tree.path("a") + "/"}, {Operation::Create, ""},
+      {Operation::Create, "x/t_"}, {Operation::Remove, std::string(util::kLongestProbedPrefix + 1, 'p')}};
+  for (const auto& [op, where] : refusals) {
+    settings.sPrefix = where.starts_with("/") ? "t_" : where;
+    frontend.status = {"old line"};
+    EXPECT_EQ(run(op, where.starts_with("/") ? where : ""), CommandResult::Refused);
+    EXPECT_FALSE(engine.running());
+    calls += text({"== refused: " + where}) + text(frontend.calls);
+  }
+  settings.sPrefix = "t_";
   // Stop at the first progress update, then at the walk's first update (a
   // returned): the unwalked sub-folder still costs its bar update.
   for (int pass : {1, 2}) {
@@ -183,6 +209,7 @@ TEST_F(EngineTest, ProgressStopAndChangesDuringARunGiveTheGoldenCalls) {
   ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
   EXPECT_EQ(nested, std::vector<CommandResult>{CommandResult::Ignored});
   calls += "== b removed during the run\n" + text(frontend.calls);
+  EXPECT_FALSE(tree.exists("index.html"));
   expectGolden("report_calls.txt", calls);
 }
 
@@ -203,15 +230,9 @@ TEST_F(EngineTest, RemoveDeletesOnlyThumbnailsAndOurPages) {
       {"sub/t_e.jpg", true, false},  // after the Stop
       {"sub/x/t_f.jpg", true, false},  // in a folder after the Stop
   };
-  for (const Entry& e : entries) {
-    if (e.stamped) {
-      tree.thumbnail(e.name);
-    } else {
-      tree.file(e.name, std::string(e.name).size());
-    }
-  }
+  for (const Entry& e : entries) e.stamped ? tree.thumbnail(e.name) : tree.file(e.name, std::string(e.name).size());
   tree.fileWith("index.html", "<html><body>my own page</body></html>\r\n");
-  tree.fileWith("sub/index.html", kOurPage);
+  tree.fileWith("sub/index.html", "<html><body><center><table border=1><tr></tr></table></center></body></html>\r\n");
   // Stop at the second deletion in sub: its page still goes, x is not visited.
   frontend.stopWhen = [](const RecordingFrontend& f) { return f.callsStartingWith("bar 1 33").size() == 1; };
   ASSERT_EQ(run(Operation::Remove), CommandResult::Ran);
@@ -233,32 +254,23 @@ TEST_F(EngineTest, RemoveDeletesOnlyThumbnailsAndOurPages) {
   }
 }
 
-// Makes `depth` nested folders named "d" below `root`, relative to each
-// other (the chain may go deeper than a full path can name), with a picture
-// of 10 bytes at level `pictureAt`.
-void makeChain(const std::string& root, int depth, int pictureAt) {
-  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  for (int i = 1; i <= depth; ++i) {
-    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0) << i;
+TEST_F(EngineTest, DeepAndWideTreesAreWalkedWithoutLimits) {
+  // 2,100 levels of "d" pass the 4,096-byte path limit (made relative to
+  // each other, with a picture of 10 bytes at level 1,500); beside them
+  // twenty folders of a thousand each.
+  int fd = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 1; level <= 2100; ++level) {
+    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0) << level;
     const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
     ::close(fd);
-    ASSERT_GE(next, 0);
     fd = next;
-    if (i == pictureAt) {
-      const int pic = ::openat(fd, "p.jpg", O_WRONLY | O_CREAT, 0644);
-      ASSERT_EQ(::write(pic, "0123456789", 10), 10);
-      ::close(pic);
+    if (level == 1500) {
+      const int picture = ::openat(fd, "p.jpg", O_WRONLY | O_CREAT, 0644);
+      ASSERT_EQ(::write(picture, "0123456789", 10), 10);
+      ::close(picture);
     }
   }
   ::close(fd);
-}
-
-TEST_F(EngineTest, DeepAndWideTreesAreWalkedWithoutLimits) {
-  // 2,100 levels of "/d" pass the 4,096-byte path limit; beside them twenty
-  // folders of a thousand each.
-  constexpr int kDepth = 2100;
-  makeChain(tree.root(), kDepth, 1500);
   for (int i = 0; i < 20; ++i) {
     const std::string group = tree.folder("g" + std::to_string(i));
     for (int j = 0; j < 1000; ++j) ASSERT_EQ(::mkdir((group + "/f" + std::to_string(j)).c_str(), 0755), 0);
@@ -274,6 +286,243 @@ TEST_F(EngineTest, DeepAndWideTreesAreWalkedWithoutLimits) {
   EXPECT_EQ(frontend.status.size(), folders + 2);
   EXPECT_EQ(frontend.status.back(),
             tree.root() + ": " + std::to_string(folders - 1) + " folders, 1 files (10 [0]) - -9.09%");
+}
+
+// One tree of odd names and every kind of problem: the pages, thumbnails,
+// lines and problems of a run, and the same calls, files and problems with
+// any number of jobs.
+TEST_F(CreateTest, PagesOfATreeWithEveryKindOfNameAndProblemAreTheSameWithAnyNumberOfJobs) {
+  for (const char* name : {"1.jpg", "2.JPG", "it's & <b>.jpg", "caf\xc3\xa9 #1?.jpg", "my.one.jpg", "my.two.jpg",
+                           "x.a.jpg", "blocked.jpg", "Night/n.jpg", "Night/Deep/d.jpg", "NoPage/c.jpg"}) {
+    tree.fileWith(name, jpeg({40, 24}));
+  }
+  for (int p = 0; p < 5; ++p) tree.fileWith("Many/p" + std::to_string(p) + ".jpg", jpeg({40 + 13 * p, 30 + 7 * p}));
+  tree.fileWith(std::string(251, 'p') + ".jpg", jpeg({8, 8}));  // 255 bytes: its thumbnail's name is too long
+  tree.fileWith(std::string(246, 'q') + ".jpg", jpeg({8, 8}));
+  tree.fileWith("x.b.jpg", "garbage");  // keeps the t_x.gif that x.a.jpg just got
+  tree.fileWith("bad.jpg", "not a picture");
+  tree.fileWith("t_bad.gif", "stale thumbnail from an earlier run");
+  tree.fileWith("cut.jpg", jpeg({64, 48}).substr(0, 300));
+  tree.file("t_blocked.gif/x", 1);  // a folder where a thumbnail goes: a sub-folder like any other
+  tree.file("NoPage/index.html/x", 1);  // no page there: the start page does not link to it
+  tree.folder("D\xc3\xa9j\xc3\xa0 vu");
+  tree.fileWith("two\nlines/tab\there.jpg", jpeg({8, 8}));  // control bytes: one-line pages and status lines
+  tree.fileWith("Night/index.html", "<p>my own page</p>\n");  // kept, reported; still linked to
+  settings.sThumbExt = "gif";
+  settings.iColumns = 3;
+  settings.iBorder = 2;
+  const Files before = files();
+  engine.setFolderPath(tree.root());  // as the last run leaves it
+  Lines calls;
+  Lines problems;
+  Files made;
+  for (unsigned jobs : {1u, 2u, 3u, 8u}) {
+    restore(before);
+    options.jobs = jobs;
+    ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+    if (jobs == 1) {
+      calls = frontend.calls;
+      problems = frontend.problems;
+      made = files();
+    }
+    EXPECT_EQ(frontend.calls, calls) << jobs;  // status lines, bars, titles, event passes
+    EXPECT_EQ(frontend.problems, problems) << jobs;
+    EXPECT_EQ(files(), made) << jobs;
+  }
+  expectGolden("create_index.html", tree.read("index.html"));
+  expectGolden("create_deep_index.html", tree.read("Night/Deep/index.html"));
+  expectGolden("create_control_index.html", tree.read("two\nlines/index.html"));
+  EXPECT_EQ(tree.read("Night/index.html"), "<p>my own page</p>\n");
+  expectGolden("create_problems.txt", std::to_string(engine.lastRun().skippedPictures) + " skipped, " +
+                                          std::to_string(engine.lastRun().unwrittenFiles) + " not written\n" +
+                                          this->problems());
+  EXPECT_TRUE(tree.exists("t_x.gif"));
+  EXPECT_FALSE(tree.exists("t_bad.gif"));
+  EXPECT_EQ(tree.read("t_1.gif").substr(6, 4), std::string("\x0a\0\x06\0", 4));  // 10 x 6
+}
+
+TEST_F(CreateTest, StopAtAnyEventPassWithJobsLeavesWhatOneJobLeaves) {
+  // The run's thread goes through the same event passes whatever the jobs;
+  // what workers made past the point it stopped at is thrown away.
+  tree.fileWith("a.jpg", jpeg({64, 48}));
+  tree.fileWith("b.jpg", jpeg({40, 88}));
+  tree.fileWith("c.jpg", "not a picture");
+  tree.fileWith("d/e.jpg", jpeg({72, 40}));
+  tree.fileWith("d/f.jpg", jpeg({48, 48}));
+  const Files before = files();
+  const auto runStoppedAt = [&](int pass, unsigned jobs) {
+    restore(before);
+    RecordingFrontend stopping;
+    stopping.stopAtEventPass = pass;
+    Engine run(stopping, NumberFormat::english());
+    settings.sFolder = tree.root();
+    EXPECT_EQ(run.runCommand(Operation::Create, settings, RunOptions{jobs, false}), CommandResult::Ran);
+    return std::pair{stopping.calls, files()};
+  };
+  const Lines full = runStoppedAt(0, 1).first;
+  const int passes = static_cast<int>(std::count(full.begin(), full.end(), "events"));
+  ASSERT_GT(passes, 40);
+  for (int pass = 1; pass <= passes; ++pass) {
+    SCOPED_TRACE("Stop at event pass " + std::to_string(pass));
+    ASSERT_EQ(runStoppedAt(pass, 3), runStoppedAt(pass, 1));
+  }
+}
+
+TEST_F(CreateTest, ChangesDuringARunReachThePicturesNotYetBegun) {
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d/p0.jpg", "d/p1.jpg", "d/p2.jpg", "d/p3.jpg"}) {
+    tree.fileWith(name, jpeg({32, 32}));
+  }
+  options.jobs = 3;
+  bool changed = false;
+  frontend.onEvents = [&] {
+    // Once a's thumbnail is written: the thumbnail type changes, a picture
+    // of d goes and a new one comes, whether or not they were queued ahead.
+    if (changed || !tree.exists("t_a.jpg")) return;
+    engine.thumbTypeChanged("GIF");
+    fs::remove(tree.path("d/p2.jpg"));
+    tree.fileWith("d/p25.jpg", jpeg({16, 16}));
+    changed = true;
+  };
+  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(tree.read("t_a.jpg").substr(0, 2), "\xff\xd8");
+  EXPECT_EQ(tree.read("t_b.gif").substr(0, 6), "GIF89a");
+  EXPECT_FALSE(tree.exists("t_b.jpg"));
+  EXPECT_NE(tree.read("index.html").find(page::cell("a.jpg", "t_a.jpg") + page::cell("b.jpg", "t_b.gif")), std::string::npos);
+  EXPECT_EQ(engine.settings().sThumbExt, "gif");
+  EXPECT_FALSE(tree.exists("d/t_p2.gif"));
+  EXPECT_EQ(tree.read("d/t_p25.gif").substr(0, 6), "GIF89a");
+  EXPECT_TRUE(tree.exists("d/t_p3.gif"));
+}
+
+TEST_F(CreateTest, UpdateRendersExactlyThePicturesWhoseSourceOrSettingsChanged) {
+  for (int p = 0; p < 4; ++p) tree.fileWith("p" + std::to_string(p) + ".jpg", jpeg({40, 30}));
+  tree.fileWith("t_x.jpg", tree.read("p0.jpg"));  // a thumbnail with no record of its picture
+  tree.fileWith("x.jpg", jpeg({20, 20}));
+  const auto inodes = [&] {
+    std::vector<ino_t> out;
+    for (const char* t : {"t_p0.jpg", "t_p1.jpg", "t_p2.jpg", "t_p3.jpg", "t_x.jpg"}) {
+      struct stat st {};
+      out.push_back(::stat(tree.path(t).c_str(), &st) == 0 ? st.st_ino : 0);
+    }
+    return out;
+  };
+  const std::vector<ino_t> unrecorded = inodes();
+  options.updateOnly = true;
+  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+  const Lines firstLines = frontend.status;
+  const Files first = files();
+  const std::vector<ino_t> before = inodes();
+  EXPECT_NE(before[4], unrecorded[4]);
+  // Nothing changed: nothing is rendered, and the run reads as a full one.
+  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+  EXPECT_EQ(inodes(), before);
+  EXPECT_EQ(frontend.status, firstLines);
+  EXPECT_EQ(files(), first);
+  // p1 is touched, p2 gets other content of the same name.
+  const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 5}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, tree.path("p1.jpg").c_str(), times, 0), 0);
+  tree.fileWith("p2.jpg", jpeg({60, 20}));
+  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+  const std::vector<ino_t> after = inodes();
+  EXPECT_EQ(after, (std::vector<ino_t>{before[0], after[1], after[2], before[3], before[4]}));
+  EXPECT_NE(after[1], before[1]);
+  EXPECT_NE(after[2], before[2]);
+  // A setting that shapes thumbnails renders all of them again; so does a full run.
+  settings.iQuality = 50;
+  for (const bool update : {true, false}) {
+    options.updateOnly = update;
+    const std::vector<ino_t> earlier = inodes();
+    ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+    const std::vector<ino_t> now = inodes();
+    for (std::size_t i = 0; i < now.size(); ++i) EXPECT_NE(now[i], earlier[i]) << i;
+  }
+}
+
+// Under any prefix: no picture that is not a thumbnail is written over or
+// deleted, no thumbnail of a thumbnail is made, a second run makes the same
+// files and Remove takes them all away; a start folder without a page gets
+// no home links.
+TEST_F(CreateTest, AnyPrefixLeavesPicturesAloneMakesNoThumbnailsOfThumbnailsAndRemoveTakesThemAway) {
+  struct Row {
+    const char* prefix;
+    const char* thumbExt;
+    Files files;  // beside photo.jpg, sea.JPG and Deep/night.jpg
+    std::string expected;  // the files made, problems and the start page's links
+  };
+  const std::string stamped = "stamped";
+  const Row rows[] = {
+      // b's thumbnail would replace the photo ab.jpg; an unreadable b.jpg would delete xb.jpg as its stale thumbnail.
+      {"a", "jpg", {{"ab.jpg", jpeg({8, 8}, 1)}, {"b.jpg", jpeg({8, 8}, 2)}}, ""},
+      {"x", "jpg", {{"xb.jpg", jpeg({8, 8}, 1)}, {"b.jpg", "not a picture"}}, ""},
+      {"a", "gif", {{"ab.gif", "GIF89a of the user's own"}, {"b.jpg", jpeg({8, 8}, 2)}}, ""},
+      {"abc", "jpg", {{"abcd.jpg", jpeg({8, 8}, 1)}, {"d.jpg", jpeg({8, 8}, 2)}, {"e.jpg", jpeg({8, 8}, 3)}}, ""},
+      // A thumbnail of ours is replaced, and so is an old one named under a two-character prefix.
+      {"a", "jpg", {{"ab.jpg", stamped}, {"b.jpg", jpeg({8, 8}, 2)}}, ""},
+      {"t_", "jpg", {{"t_b.jpg", "an old thumbnail"}, {"b.jpg", jpeg({8, 8}, 2)}}, ""},
+      {"T_", "jpg", {}, ""},
+      {"thumb_", "jpg", {}, ""},
+      {"photo.jpg", "jpg", {}, ""},  // a name that is the prefix is a thumbnail's
+      {"t_", "jpg", {{"index.html/x", ""}}, ""},
+  };
+  std::string text;
+  for (const Row& r : rows) {
+    testing::removeTree(tree.root());
+    tree.fileWith("photo.jpg", jpeg({8, 8}, 40));
+    tree.fileWith("sea.JPG", jpeg({8, 8}, 80));
+    tree.fileWith("Deep/night.jpg", jpeg({8, 8}, 120));
+    for (const auto& [name, bytes] : r.files) bytes == stamped ? tree.thumbnail(name) : tree.fileWith(name, bytes);
+    const Files before = files();
+    settings.sThumbExt = r.thumbExt;
+    settings.sPrefix = r.prefix;
+    ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+    text += std::string("== prefix ") + r.prefix + ", " + r.thumbExt + " thumbnails, beside";
+    for (const auto& [name, bytes] : r.files) text += " " + name;
+    text += "\n" + problems();
+    const Files first = files();
+    text += changes(before, first);
+    for (const std::string page : {"index.html", "Deep/index.html"}) {
+      const std::string html = first.count(page) ? first.at(page) : "";
+      text += page + ":";
+      for (auto at = html.find("='"); at != std::string::npos; at = html.find("='", at + 1))
+        text += " " + html.substr(at + 2, html.find('\'', at + 2) - at - 2);
+      text += "\n";
+    }
+    // A second run renders the same thumbnails again and no more.
+    ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+    EXPECT_EQ(files(), first) << r.prefix;
+    ASSERT_EQ(run(Operation::Remove), CommandResult::Ran);
+    text += "after Remove:\n" + changes(before, files());
+  }
+  expectGolden("create_prefixes.txt", text);
+}
+
+TEST_F(CreateTest, RunsClearTheTemporaryFilesOfKilledRunsWhereTheyWrite) {
+  const pid_t child = ::fork();  // a process that has ended
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  util::ProcessTag dead = util::currentProcessTag();
+  dead.pid = child;
+  const auto leftover = [](util::TemporaryKind kind, const util::ProcessTag& owner) {
+    return util::temporaryFileName(kind, owner, 7, "t_");
+  };
+  tree.fileWith("a.jpg", jpeg({8, 8}));
+  tree.fileWith("Sub/b.jpg", jpeg({8, 8}));
+  const std::string deadHere = leftover(util::TemporaryKind::AtomicWrite, dead);
+  const std::string liveHere = leftover(util::TemporaryKind::AtomicWrite, util::currentProcessTag());
+  for (const std::string& name : {deadHere, "Sub/" + deadHere, "Sub/" + liveHere}) tree.file(name, 100);
+  const std::string deadBitmap =
+      util::writableProgramFolder().value() + "/" + leftover(util::TemporaryKind::Bitmap, dead);
+  std::ofstream(deadBitmap) << "";
+  // Report writes nothing beside the pictures, so it leaves the tree as it is.
+  ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
+  EXPECT_TRUE(tree.exists(deadHere));
+  EXPECT_FALSE(fs::exists(deadBitmap));
+  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
+  EXPECT_FALSE(tree.exists(deadHere));
+  EXPECT_FALSE(tree.exists("Sub/" + deadHere));
+  EXPECT_TRUE(tree.exists("Sub/" + liveHere));
 }
 
 }  // namespace
