@@ -1,7 +1,7 @@
 // Whole runs over real trees, observed through a recording frontend: Report's
 // status lines and progress, refusals, Stop, Remove, trees of any size, and
-// Create's pages and thumbnails with any number of jobs, updates, changes
-// during a run and the user's files left alone.
+// Create's pages and thumbnails with any number of jobs and the user's files
+// left alone.
 #include "batch/engine.h"
 
 #include <fcntl.h>
@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "batch/page.h"
 #include "imaging/codec.h"
 #include "imaging/imglib.h"
 #include "testsupport/golden.h"
@@ -244,14 +243,6 @@ TEST_F(EngineTest, RemoveDeletesOnlyThumbnailsAndOurPages) {
   // thumbnail bytes; bar 1 moves on deletions only.
   expectGolden("remove_status.txt", text(frontend.status) + text(frontend.callsStartingWith("bar 1")));
 
-  // Prefixes that match no thumbnail delete nothing; nor does a one-character
-  // prefix delete a photo named like a thumbnail under it.
-  for (const char* name : {"t_a.jpg", "T_q.jpg", "t_xc.jpg", "ab.jpg", "b.jpg"}) tree.file("other/" + std::string(name), 1);
-  for (const char* prefix : {"T_", "", "t", "t_x", "a"}) {
-    settings.sPrefix = prefix;
-    ASSERT_EQ(run(Operation::Remove, tree.path("other")), CommandResult::Ran);
-    EXPECT_EQ(engine.File1().listCount(), 5u) << prefix;
-  }
 }
 
 TEST_F(EngineTest, DeepAndWideTreesAreWalkedWithoutLimits) {
@@ -365,77 +356,6 @@ TEST_F(CreateTest, StopAtAnyEventPassWithJobsLeavesWhatOneJobLeaves) {
   for (int pass = 1; pass <= passes; ++pass) {
     SCOPED_TRACE("Stop at event pass " + std::to_string(pass));
     ASSERT_EQ(runStoppedAt(pass, 3), runStoppedAt(pass, 1));
-  }
-}
-
-TEST_F(CreateTest, ChangesDuringARunReachThePicturesNotYetBegun) {
-  for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d/p0.jpg", "d/p1.jpg", "d/p2.jpg", "d/p3.jpg"}) {
-    tree.fileWith(name, jpeg({32, 32}));
-  }
-  options.jobs = 3;
-  bool changed = false;
-  frontend.onEvents = [&] {
-    // Once a's thumbnail is written: the thumbnail type changes, a picture
-    // of d goes and a new one comes, whether or not they were queued ahead.
-    if (changed || !tree.exists("t_a.jpg")) return;
-    engine.thumbTypeChanged("GIF");
-    fs::remove(tree.path("d/p2.jpg"));
-    tree.fileWith("d/p25.jpg", jpeg({16, 16}));
-    changed = true;
-  };
-  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
-  ASSERT_TRUE(changed);
-  EXPECT_EQ(tree.read("t_a.jpg").substr(0, 2), "\xff\xd8");
-  EXPECT_EQ(tree.read("t_b.gif").substr(0, 6), "GIF89a");
-  EXPECT_FALSE(tree.exists("t_b.jpg"));
-  EXPECT_NE(tree.read("index.html").find(page::cell("a.jpg", "t_a.jpg") + page::cell("b.jpg", "t_b.gif")), std::string::npos);
-  EXPECT_EQ(engine.settings().sThumbExt, "gif");
-  EXPECT_FALSE(tree.exists("d/t_p2.gif"));
-  EXPECT_EQ(tree.read("d/t_p25.gif").substr(0, 6), "GIF89a");
-  EXPECT_TRUE(tree.exists("d/t_p3.gif"));
-}
-
-TEST_F(CreateTest, UpdateRendersExactlyThePicturesWhoseSourceOrSettingsChanged) {
-  for (int p = 0; p < 4; ++p) tree.fileWith("p" + std::to_string(p) + ".jpg", jpeg({40, 30}));
-  tree.fileWith("t_x.jpg", tree.read("p0.jpg"));  // a thumbnail with no record of its picture
-  tree.fileWith("x.jpg", jpeg({20, 20}));
-  const auto inodes = [&] {
-    std::vector<ino_t> out;
-    for (const char* t : {"t_p0.jpg", "t_p1.jpg", "t_p2.jpg", "t_p3.jpg", "t_x.jpg"}) {
-      struct stat st {};
-      out.push_back(::stat(tree.path(t).c_str(), &st) == 0 ? st.st_ino : 0);
-    }
-    return out;
-  };
-  const std::vector<ino_t> unrecorded = inodes();
-  options.updateOnly = true;
-  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
-  const Lines firstLines = frontend.status;
-  const Files first = files();
-  const std::vector<ino_t> before = inodes();
-  EXPECT_NE(before[4], unrecorded[4]);
-  // Nothing changed: nothing is rendered, and the run reads as a full one.
-  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
-  EXPECT_EQ(inodes(), before);
-  EXPECT_EQ(frontend.status, firstLines);
-  EXPECT_EQ(files(), first);
-  // p1 is touched, p2 gets other content of the same name.
-  const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 5}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, tree.path("p1.jpg").c_str(), times, 0), 0);
-  tree.fileWith("p2.jpg", jpeg({60, 20}));
-  ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
-  const std::vector<ino_t> after = inodes();
-  EXPECT_EQ(after, (std::vector<ino_t>{before[0], after[1], after[2], before[3], before[4]}));
-  EXPECT_NE(after[1], before[1]);
-  EXPECT_NE(after[2], before[2]);
-  // A setting that shapes thumbnails renders all of them again; so does a full run.
-  settings.iQuality = 50;
-  for (const bool update : {true, false}) {
-    options.updateOnly = update;
-    const std::vector<ino_t> earlier = inodes();
-    ASSERT_EQ(run(Operation::Create), CommandResult::Ran);
-    const std::vector<ino_t> now = inodes();
-    for (std::size_t i = 0; i < now.size(); ++i) EXPECT_NE(now[i], earlier[i]) << i;
   }
 }
 
