@@ -36,11 +36,7 @@ using Files = std::map<std::string, std::string>;
 using Lines = std::vector<std::string>;
 
 std::string jpeg(Size size, std::uint8_t shade = 128) {
-  imaging::Raster r(size);
-  for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width * 3; ++x) r.row(y)[x] = static_cast<std::uint8_t>(x * 7 + y * 3 + shade);
-  }
-  return imaging::encodeJpeg(r, 85, 0).value();
+  return imaging::encodeJpeg(imaging::Raster(size, {shade, 90, 160}), 85, 0).value();
 }
 
 class EngineTest : public ::testing::Test {

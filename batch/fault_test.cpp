@@ -162,14 +162,9 @@ class FaultTest : public ::testing::Test {
   FaultTest() : engine(frontend, NumberFormat::english()) { imaging::startImaging(); }
 
   void SetUp() override {
-    int shape = 0;
-    for (const std::string name : kPictures) {
-      imaging::Raster r({20 + 4 * (shape % 5), 20 + 4 * (shape * 3 % 5)});
-      ++shape;
-      for (int y = 0; y < r.size.height; ++y) {
-        for (int x = 0; x < r.size.width * 3; ++x) r.row(y)[x] = static_cast<std::uint8_t>(x * 5 + y * 9);
-      }
-      tree.fileWith(name, imaging::encodeJpeg(r, 85, 0).value());
+    for (int i = 0; i < 5; ++i) {
+      const imaging::Raster picture({20 + 4 * i, 36 - 4 * i}, {static_cast<std::uint8_t>(50 * i), 90, 160});
+      tree.fileWith(kPictures[i], imaging::encodeJpeg(picture, 85, 0).value());
     }
     tree.fileWith("Trip/bad.jpg", "not a picture");
     originals = filesBelow();
