@@ -2,6 +2,7 @@
 // press Stop at a chosen moment.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,20 +32,49 @@ class RecordingFrontend : public batch::Frontend {
   // Runs during every event pass (e.g. to start a second command).
   std::function<void()> onEvents;
 
-  bool processEvents() override;
-  void setBar(int index, double percent, const std::string& label) override;
+  bool processEvents() override {
+    calls.push_back("events");
+    const bool stopNow = ++m_eventPasses == stopAtEventPass || (stopWhen && !m_stopped && stopWhen(*this));
+    if (stopNow) {
+      m_stopped = true;
+      calls.push_back("stop");
+    }
+    if (onEvents) onEvents();
+    return stopNow;
+  }
+  void setBar(int index, double percent, const std::string& label) override {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g", percent);
+    calls.push_back("bar " + std::to_string(index) + " " + text + " " + label);
+  }
   void setTitle(const std::string& text) override { calls.push_back("title " + text); }
-  void clearStatus() override;
-  void appendStatus(const std::string& line) override;
+  void clearStatus() override {
+    status.clear();
+    problems.clear();
+    calls.push_back("clear");
+  }
+  void appendStatus(const std::string& line) override {
+    status.push_back(line);
+    calls.push_back("status " + line);
+  }
   void reportProblem(const std::string& path, const std::string& reason) override {
     problems.push_back(path + ": " + reason);
   }
   void showMessage(const std::string& text) override { calls.push_back("message " + text); }
-  void setControlsEnabled(bool enabled) override;
+  void setControlsEnabled(bool enabled) override {
+    controlsEnabled = enabled;
+    calls.push_back(enabled ? "controls on" : "controls off");
+  }
   void folderChanged(const std::string& path) override { calls.push_back("folder " + path); }
 
   // The recorded calls that begin with `prefix`.
-  std::vector<std::string> callsStartingWith(const std::string& prefix) const;
+  std::vector<std::string> callsStartingWith(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& c : calls) {
+      if (c.starts_with(prefix)) out.push_back(c);
+    }
+    return out;
+  }
 
  private:
   int m_eventPasses = 0;
