@@ -150,95 +150,20 @@ TEST_F(EngineTest, ReportStatusLinesOfOneTreeUnderFourSettings) {
   }
   expectGolden("report_status.txt", text);
   EXPECT_EQ(engine.state().FolderTable[6].iDepth, 3);  // B/D
-}
 
-// Every call of a few Report runs: the bars move as each sub-folder's walk
-// returns, every progress update lets the host handle its events first, Stop
-// ends the walk where it is and a second command during a run is ignored;
-// refused runs say why and touch nothing.
-TEST_F(EngineTest, ProgressStopRefusalsAndChangesDuringARunGiveTheGoldenCalls) {
-  tree.folder("B");
-  tree.folder("C");
-  std::string calls = "== two empty sub-folders\n";
-  ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
-  calls += text(frontend.calls);
-  frontend.calls.clear();
-  engine.Per(12.5, 2);  // bar 2 leaves the title alone
-  engine.Per(99.9, 1);  // the label is the whole part
-  calls += "== bar 2 at 12.5, bar 1 at 99.9\n" + text(frontend.calls);
-
-  testing::removeTree(tree.root());
-  tree.file("a/x.jpg", 1);
-  tree.folder("a/a1");
-  tree.file("b/y.jpg", 2);
-  tree.file("b/sub/z.jpg", 3);
+  // Refused runs say why and touch nothing.
   const std::pair<Operation, std::string> refusals[] = {
-      {Operation::Report, "/"}, {Operation::Remove, tree.path("a") + "/"}, {Operation::Create, ""},
+      {Operation::Report, "/"}, {Operation::Remove, tree.path("B") + "/"}, {Operation::Create, ""},
       {Operation::Create, "x/t_"}, {Operation::Remove, std::string(util::kLongestProbedPrefix + 1, 'p')}};
+  text.clear();
   for (const auto& [op, where] : refusals) {
     settings.sPrefix = where.starts_with("/") ? "t_" : where;
-    frontend.status = {"old line"};
     EXPECT_EQ(run(op, where.starts_with("/") ? where : ""), CommandResult::Refused);
     EXPECT_FALSE(engine.running());
-    calls += text({"== refused: " + where}) + text(frontend.calls);
+    text += this->text({"== refused: " + where}) + this->text(frontend.calls);
   }
-  settings.sPrefix = "t_";
-  // Stop at the first progress update, then at the walk's first update (a
-  // returned): the unwalked sub-folder still costs its bar update.
-  for (int pass : {1, 2}) {
-    frontend = RecordingFrontend{};
-    frontend.stopAtEventPass = pass;
-    ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
-    EXPECT_FALSE(engine.state().bStop);  // cleared when the run ends
-    calls += "== stop at event pass " + std::to_string(pass) + ", " + std::to_string(engine.state().iFolderCount) +
-             " folders recorded\n" + text(frontend.calls);
-  }
-  // b vanishes once a's walk has returned to the start folder, before the walk reaches it.
-  frontend = RecordingFrontend{};
-  std::vector<CommandResult> nested;
-  frontend.onEvents = [&] {
-    if (!nested.empty() || frontend.callsStartingWith("folder").size() < 5) return;
-    nested.push_back(engine.runCommand(Operation::Remove, settings));
-    testing::removeTree(tree.path("b"));
-  };
-  ASSERT_EQ(run(Operation::Report), CommandResult::Ran);
-  EXPECT_EQ(nested, std::vector<CommandResult>{CommandResult::Ignored});
-  calls += "== b removed during the run\n" + text(frontend.calls);
+  expectGolden("refused_calls.txt", text);
   EXPECT_FALSE(tree.exists("index.html"));
-  expectGolden("report_calls.txt", calls);
-}
-
-TEST_F(EngineTest, RemoveDeletesOnlyThumbnailsAndOurPages) {
-  struct Entry {
-    const char* name;
-    bool stamped;  // a thumbnail of ours, by its stamp
-    bool goes;     // deleted by Remove under the prefix "t_"
-  };
-  const Entry entries[] = {
-      {"dog.jpg", false, false},    {"t_dog.jpg", false, true},  // named exactly as dog.jpg's thumbnail
-      {"t_rex.jpg", false, false},  // no rex.jpg, no stamp
-      {"T_bone.jpg", false, false},  // a picture to the walker
-      {"t_Dog.jpg", false, false},  // not byte for byte dog.jpg's thumbnail name
-      {"t_cat.jpg", true, true},    {"T_owl.jpg", true, true},  // ours, whatever the letter case
-      {"sea.jpg", false, false},    {"t_sea.gif", true, false},  // not of the source type
-      {"sub/t_c.jpg", true, true},  {"sub/t_d.jpg", true, true},
-      {"sub/t_e.jpg", true, false},  // after the Stop
-      {"sub/x/t_f.jpg", true, false},  // in a folder after the Stop
-  };
-  for (const Entry& e : entries) e.stamped ? tree.thumbnail(e.name) : tree.file(e.name, std::string(e.name).size());
-  tree.fileWith("index.html", "<html><body>my own page</body></html>\r\n");
-  tree.fileWith("sub/index.html", "<html><body><center><table border=1><tr></tr></table></center></body></html>\r\n");
-  // Stop at the second deletion in sub: its page still goes, x is not visited.
-  frontend.stopWhen = [](const RecordingFrontend& f) { return f.callsStartingWith("bar 1 33").size() == 1; };
-  ASSERT_EQ(run(Operation::Remove), CommandResult::Ran);
-  for (const Entry& e : entries) EXPECT_EQ(tree.exists(e.name), !e.goes) << e.name;
-  EXPECT_EQ(tree.read("dog.jpg"), std::string(7, 'x'));
-  EXPECT_TRUE(tree.exists("index.html"));
-  EXPECT_FALSE(tree.exists("sub/index.html"));
-  // The walk's counts (T_owl.jpg is a picture to it, t_c.jpg is not), no
-  // thumbnail bytes; bar 1 moves on deletions only.
-  expectGolden("remove_status.txt", text(frontend.status) + text(frontend.callsStartingWith("bar 1")));
-
 }
 
 TEST_F(EngineTest, DeepAndWideTreesAreWalkedWithoutLimits) {
@@ -316,6 +241,8 @@ TEST_F(CreateTest, PagesOfATreeWithEveryKindOfNameAndProblemAreTheSameWithAnyNum
     EXPECT_EQ(frontend.problems, problems) << jobs;
     EXPECT_EQ(files(), made) << jobs;
   }
+  // Every call: bars, titles and status lines, each update after an event pass.
+  expectGolden("create_calls.txt", text(calls));
   expectGolden("create_index.html", tree.read("index.html"));
   expectGolden("create_deep_index.html", tree.read("Night/Deep/index.html"));
   expectGolden("create_control_index.html", tree.read("two\nlines/index.html"));
@@ -380,6 +307,9 @@ TEST_F(CreateTest, AnyPrefixLeavesPicturesAloneMakesNoThumbnailsOfThumbnailsAndR
       {"thumb_", "jpg", {}, ""},
       {"photo.jpg", "jpg", {}, ""},  // a name that is the prefix is a thumbnail's
       {"t_", "jpg", {{"index.html/x", ""}}, ""},
+      // Remove takes our thumbnails by their stamp, whatever the letter case, and leaves the user's page.
+      {"t_", "jpg", {{"t_cat.jpg", stamped}, {"T_owl.jpg", stamped}, {"t_rex.jpg", "no rex.jpg, no stamp"},
+                     {"t_Photo.jpg", "not photo.jpg's"}, {"t_sea.gif", stamped}, {"Deep/index.html", "<p>mine</p>"}}, ""},
   };
   std::string text;
   for (const Row& r : rows) {
