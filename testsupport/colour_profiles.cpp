@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <lcms2.h>
+
 namespace pixelmote::testing {
 
 namespace {
@@ -66,24 +68,6 @@ std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& pa
     segments.append(payload.begin(), payload.end());
   }
   return jpeg.substr(0, 2) + segments + jpeg.substr(2);
-}
-
-std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
-                                          const std::vector<std::uint8_t>& samples, int pixels) {
-  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(pixels) * 3);
-  cmsHPROFILE from = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
-  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-  cmsHTRANSFORM transform = from != nullptr ? cmsCreateTransform(from, format, srgb, TYPE_RGB_8,
-                                                                 INTENT_RELATIVE_COLORIMETRIC, 0)
-                                            : nullptr;
-  EXPECT_NE(transform, nullptr) << "LittleCMS refused the test profile";
-  if (transform != nullptr) {
-    cmsDoTransform(transform, samples.data(), rgb.data(), static_cast<cmsUInt32Number>(pixels));
-    cmsDeleteTransform(transform);
-  }
-  cmsCloseProfile(srgb);
-  if (from != nullptr) cmsCloseProfile(from);
-  return rgb;
 }
 
 }  // namespace pixelmote::testing

@@ -1,12 +1,9 @@
-// ICC profiles for colour tests, their APP2 segments in JPEG files, and
-// reference conversions to sRGB.
+// ICC profiles for colour tests and their APP2 segments in JPEG files.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <lcms2.h>
 
 #include "testsupport/golden.h"
 
@@ -20,16 +17,11 @@ using Icc = std::vector<std::uint8_t>;
 Icc adobeLikeProfile(std::size_t paddingBytes = 0);
 
 #ifdef PIXELMOTE_SOURCE_DIR
-// Profiles made once with LittleCMS and checked in under profiles/:
-// tinted-cmyk.icc is plain ink over paper with the blue of the result dimmed
-// to 70 %, far enough from the naive conversion that a test tells the two
-// apart; linear-gray.icc has a linear tone curve.
-inline Icc profileFile(const std::string& name) {
-  const std::string bytes = sourceFile("testsupport/profiles/" + name);
+// A CMYK profile made once with LittleCMS: no RGB profile for a thumbnail.
+inline Icc tintedCmykProfile() {
+  const std::string bytes = sourceFile("testsupport/profiles/tinted-cmyk.icc");
   return Icc(bytes.begin(), bytes.end());
 }
-inline Icc tintedCmykProfile() { return profileFile("tinted-cmyk.icc"); }
-inline Icc linearGrayProfile() { return profileFile("linear-gray.icc"); }
 #endif
 
 // The profile split into APP2 payloads as the ICC standard says:
@@ -38,10 +30,5 @@ std::vector<Icc> iccSegments(const Icc& profile, std::size_t chunk = 65519);
 
 // `jpeg` with `payloads` inserted as APP2 segments right after its SOI.
 std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& payloads);
-
-// LittleCMS's own conversion of `samples` (`format` a TYPE_..._8 of
-// LittleCMS) through `profile` into 8-bit sRGB, relative colorimetric.
-std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
-                                          const std::vector<std::uint8_t>& samples, int pixels);
 
 }  // namespace pixelmote::testing
