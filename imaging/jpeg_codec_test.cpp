@@ -1,11 +1,9 @@
 // JPEG beyond the shared contract and the reference files: encoder
-// settings, comments, reduced decoding, progressive files ending early,
-// and limits.
+// settings, comments, reduced decoding and limits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,18 +17,9 @@
 namespace pixelmote::imaging {
 namespace {
 
-using ByteVector = std::vector<std::uint8_t>;
 using namespace pixelmote::testing;
 
 std::string progressiveOf(const Raster& r) { return libjpegFile(r, {.progressive = true, .quality = 95}); }
-
-// Offset of the first entropy-coded byte: past the first scan header.
-std::size_t scanDataOffset(const std::string& file) {
-  const auto byte = [&file](std::size_t at) { return static_cast<std::uint8_t>(file[at]); };
-  std::size_t at = 2;
-  while (at + 4 <= file.size() && byte(at + 1) != 0xDA) at += 2 + (byte(at + 2) << 8 | byte(at + 3));
-  return at + 2 + (byte(at + 2) << 8 | byte(at + 3));
-}
 
 // Counts without keeping anything: for pictures declared huge.
 class CountingSink : public RowSink {
@@ -42,8 +31,6 @@ class CountingSink : public RowSink {
 };
 
 Decoded decode(const std::string& file, const DecodeRequest& request = {}) { return decodeWith(decodeJpeg, file, request); }
-
-// ---------------------------------------------------------------------------
 
 TEST(JpegEncode, QualityAndSmoothingReachTheLibraryWithinTheirRange) {
   const Raster original = pattern(96, 64);
@@ -75,23 +62,19 @@ TEST(JpegComment, TheFirstCommentBeforeThePictureDataIsFound) {
   for (const auto& c : cases) EXPECT_EQ(leadingComment(bytesOf(c.file)), c.comment) << &c - cases;
 }
 
-// ---------------------------------------------------------------------------
-// Reduced decoding and orientation
-
 TEST(JpegScaling, DeliversTheSmallestEighthWhosePictureCoversTheNeed) {
-  const std::string large = encodeJpeg(flatBlocks({1600, 1200}, 1), 75, 0).value();
-  const std::string odd = encodeJpeg(flatBlocks({1001, 999}, 1), 90, 0).value();
+  const std::string large = encodeJpeg(pattern(1600, 1200), 75, 0).value();
+  const std::string odd = encodeJpeg(pattern(1001, 999), 90, 0).value();
   const std::string exif = exifOrientationBlock(6);
   const std::string turned =
-      libjpegFile(flatBlocks({1600, 1200}, 1), {.quality = 95, .markers = {{JPEG_APP0 + 1, ByteVector(exif.begin(), exif.end())}}});
+      libjpegFile(pattern(1600, 1200), {.quality = 95, .markers = {{JPEG_APP0 + 1, std::vector<std::uint8_t>(exif.begin(), exif.end())}}});
   const struct {
     const std::string* file;
     std::optional<Size> need;
     Size delivered, full;
   } cases[] = {
       {&large, std::nullopt, {1600, 1200}, {1600, 1200}}, {&large, Size{400, 300}, {400, 300}, {1600, 1200}},
-      {&large, Size{401, 300}, {600, 450}, {1600, 1200}}, {&large, Size{400, 301}, {600, 450}, {1600, 1200}},
-      {&large, Size{0, 0}, {200, 150}, {1600, 1200}},     {&large, Size{1599, 10}, {1600, 1200}, {1600, 1200}},
+      {&large, Size{400, 301}, {600, 450}, {1600, 1200}}, {&large, Size{0, 0}, {200, 150}, {1600, 1200}},
       // 1001 x 999 at 1/8 is 125.125 x 124.875 pixels of picture, rounded
       // up to 126 x 125: too few for a 126 x 125 box, so 2/8 is needed.
       {&odd, Size{1, 1}, {126, 125}, {1001, 999}},        {&odd, Size{125, 124}, {126, 125}, {1001, 999}},
@@ -116,26 +99,9 @@ TEST(JpegScaling, DeliversTheSmallestEighthWhosePictureCoversTheNeed) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Damage and limits
-
-// A progressive file missing only its end marker holds every pixel; data
-// missing from a scan, or whole scans missing, still fail.
-TEST(JpegDamage, ProgressiveFileEndingEarly) {
-  const std::string whole = progressiveOf(pattern(256, 192));
-  const Decoded complete = decode(whole);
-  ASSERT_TRUE(complete.status.ok()) << complete.status.message();
-  EXPECT_EQ(decode(whole.substr(0, whole.size() - 2)).raster, complete.raster);
-  for (const std::size_t cut : {3, 40, 400}) EXPECT_EQ(decode(whole.substr(0, whole.size() - cut)).status.message(), "data ends early") << cut;
-  int cuts = 0;  // just before each scan header after the first
-  for (std::size_t at = scanDataOffset(whole); (at = whole.find("\xFF\xDA", at + 1)) != std::string::npos; ++cuts)
-    EXPECT_EQ(decode(whole.substr(0, at)).status.message(), "data ends early") << at;
-  EXPECT_GE(cuts, 5);
-}
-
 TEST(JpegLimits, ScansMemoryAndDeclaredSizesAreBounded) {
-  const std::string tenScans = progressiveOf(flatBlocks({64, 64}, 1));  // libjpeg's simple progression
-  const std::string large = progressiveOf(flatBlocks({1024, 1024}, 1));  // keeps about 3 MB of coefficients
+  const std::string tenScans = progressiveOf(pattern(64, 64));  // libjpeg's simple progression
+  const std::string large = progressiveOf(pattern(1024, 1024));  // keeps about 3 MB of coefficients
   // Small real files whose frame header declares 65500 × 65500 pixels.
   const std::string hugeBaseline = referenceFile("jpeg-bad-huge-baseline.jpg");
   const std::string hugeProgressive = referenceFile("jpeg-bad-huge-progressive.jpg");

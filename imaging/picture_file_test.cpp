@@ -7,9 +7,6 @@
 
 #include <string>
 
-#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
-#include <jpeglib.h>
-
 #include "imaging/codec.h"
 #include "imaging/estimate.h"
 #include "imaging/geometry.h"
@@ -75,13 +72,8 @@ TEST(PictureFile, HeadsNotOfTheTypeOrDeclaringTooManyPixelsAreRefusedBeforeTheRe
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = sparseFile(tree, c.name, c.head, kHuge);
-    const auto read = readPicture(path, codecForFile(path));
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.message(), c.message);
-    EXPECT_EQ(testing::decodeWith(codecForFile(path).decode, c.head).status.message(), c.message);
-    const auto box = loadThumbnailBox(path, 25);
-    ASSERT_FALSE(box);
-    EXPECT_EQ(box.message(), c.message);
+    EXPECT_EQ(readPicture(path, codecForFile(path)).message(), c.message);
+    EXPECT_EQ(loadThumbnailBox(path, 25).message(), c.message);
     EXPECT_LE(plannedReadBytes(codecForFile(path), bytesOf(c.head), kHuge), kHeadBytes);
     if (c.head == text) {
       EXPECT_LE(estimateLoadBytes(path, 25).total(), 2 * kMb);  // fails early, reads no more
@@ -164,38 +156,23 @@ std::string frameHeader(unsigned width, unsigned height, bool progressive, int f
   return "\xFF\xD8" + std::string(static_cast<std::size_t>(fill), '\xFF') + std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
-// The coefficients libjpeg keeps while decoding `file` progressively: each
-// component's blocks, padded to whole units of its sampling, 128 bytes each.
-std::uint64_t coefficientBytes(const std::string& file) {
-  jpeg_decompress_struct d{};
-  jpeg_error_mgr err{};
-  d.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, reinterpret_cast<const unsigned char*>(file.data()), file.size());
-  jpeg_read_header(&d, TRUE);
-  std::uint64_t bytes = 0;
-  for (const jpeg_component_info* c = d.comp_info; c < d.comp_info + d.num_components; ++c) {
-    const auto roundUp = [](std::uint64_t n, std::uint64_t by) { return (n + by - 1) / by * by; };
-    bytes += roundUp(c->width_in_blocks, c->h_samp_factor) * roundUp(c->height_in_blocks, c->v_samp_factor) * 128;
-  }
-  jpeg_destroy_decompress(&d);
-  return bytes;
-}
-
 TEST(EstimateLoadBytes, DecodersCountTheirBoxAndWhatTheyHoldWhileDecoding) {
-  // Progressive JPEG holds the coefficients libjpeg keeps, however its
-  // components are sampled; baseline only rows; the other forms 4 bytes a pixel.
+  // Progressive JPEG holds the coefficients libjpeg keeps, 128 bytes a block
+  // of each component, padded to whole units of its sampling: 4:2:0 keeps
+  // 200 x 150 luma blocks and 2 x 100 x 75 chroma ones, luma 1 x 1 with
+  // chroma 2 x 2 keeps 100 x 75 and 2 x 200 x 150. Baseline holds only rows;
+  // the other forms 4 bytes a pixel.
   const Raster grey({1600, 1200}, Rgb{128, 128, 128});
-  for (const testing::JpegRecipe& recipe : {testing::JpegRecipe{.progressive = true, .quality = 75},
-                                            testing::JpegRecipe{.progressive = true, .finerChroma = true}}) {
-    const std::string file = testing::libjpegFile(grey, recipe);
+  for (const bool finer : {false, true}) {
+    const std::uint64_t coefficients = (finer ? 7500 + 2 * 30000 : 30000 + 2 * 7500) * 128;
+    const std::string file = testing::libjpegFile(grey, {.progressive = true, .quality = 75, .finerChroma = finer});
     const LoadEstimate p = kJpegCodec.estimateLoad(bytesOf(file), 25);
-    const LoadEstimate b = kJpegCodec.estimateLoad(bytesOf(testing::libjpegFile(grey, {.finerChroma = recipe.finerChroma})), 25);
+    const LoadEstimate b = kJpegCodec.estimateLoad(bytesOf(testing::libjpegFile(grey, {.finerChroma = finer})), 25);
     EXPECT_EQ(p.box, 400u * 300 * 3);
     EXPECT_EQ(b.box, 400u * 300 * 3);
-    EXPECT_GE(p.working, coefficientBytes(file)) << recipe.finerChroma;
-    EXPECT_LT(p.working, coefficientBytes(file) + 2 * kMb) << recipe.finerChroma;
-    EXPECT_LT(b.working, 2 * kMb) << recipe.finerChroma;
+    EXPECT_GE(p.working, coefficients) << finer;
+    EXPECT_LT(p.working, coefficients + 2 * kMb) << finer;
+    EXPECT_LT(b.working, 2 * kMb) << finer;
   }
   for (const Codec* codec : {&kGifCodec, &kPngCodec, &kBmpCodec, &kPcxCodec}) {
     const LoadEstimate e = codec->estimateLoad(bytesOf(codec->encode(Raster({300, 200}), {}).value()), 100);

@@ -231,41 +231,26 @@ TEST_F(PipelineTest, MemoryRunningOutAtEachAllocationInTurnFailsThePictureAsFarA
   EXPECT_EQ(seen.size(), 3u);  // before the load, after it and after the copy
 }
 
-// Records the order in which loads start.
-class LoadRecorder {
- public:
-  ThumbnailPipeline::Worker loader() {
-    return [this](const std::string& path, const RenderSettings& settings) {
-      {
-        std::lock_guard lock(m_mutex);
-        m_starts.push_back(path);
-      }
-      return prepareThumbnail(path, settings, m_start);
-    };
-  }
-  std::vector<std::string> starts() {
-    std::lock_guard lock(m_mutex);
-    return m_starts;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<std::string> m_starts;
-  const ImagingVariables m_start = imagingVariables();
-};
-
 TEST_F(PipelineTest, ASlowLoadStartsEarlyAndEachPictureIsLoadedOnce) {
   // p4 needs 59 of 100, more than the slow-load mark: with one worker it
   // goes first, then the others in queue order.
-  LoadRecorder recorder;
+  std::mutex mutex;
+  std::vector<std::string> starts;
+  const ImagingVariables start = imagingVariables();
+  const auto loader = [&](const std::string& path, const RenderSettings& settings) {
+    std::lock_guard lock(mutex);
+    starts.push_back(path);
+    return prepareThumbnail(path, settings, start);
+  };
   const auto slow = [&](const std::string& path, double) { return LoadEstimate{path == paths[4] ? 59u : 4u, 1}; };
-  ThumbnailPipeline early(1, 8, 100, slow, recorder.loader());
+  ThumbnailPipeline early(1, 8, 100, slow, loader);
   early.startEarlyFrom(50);
   early.schedule(paths, at(25));
   for (std::size_t i = 0; i < paths.size(); ++i) takeAsOnTheSpot(early, i);
   std::vector<std::string> order = paths;
   std::rotate(order.begin(), order.begin() + 4, order.begin() + 5);
-  EXPECT_EQ(recorder.starts(), order);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(starts, order);
 }
 
 }  // namespace

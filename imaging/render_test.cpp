@@ -218,15 +218,15 @@ using ColourRender = RenderTest;
 // pipeline too; unusable or incomplete ones are ignored. A GIF thumbnail
 // has no profile: its colours are converted to sRGB.
 TEST_F(ColourRender, ProfileComesThroughThePipelineToo) {
-  const Icc profile = testing::adobeLikeProfile(70000);
+  const Icc profile = testing::profileFile("adobe-like-padded.icc");
   Icc garbage(3000);
   for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<std::uint8_t>(i * 31 + 7);
-  std::vector<Icc> firstOfTwo = testing::iccSegments(profile), countZero = testing::iccSegments(testing::adobeLikeProfile());
+  std::vector<Icc> firstOfTwo = testing::iccSegments(profile), countZero = testing::iccSegments(testing::profileFile("adobe-like.icc"));
   firstOfTwo.pop_back();
   countZero[0][13] = 0;
   const std::vector<std::pair<std::vector<Icc>, Icc>> cases = {
       {testing::iccSegments(profile), profile}, {{}, {}}, {testing::iccSegments(garbage), {}}, {firstOfTwo, {}},
-      {countZero, {}}, {testing::iccSegments(testing::tintedCmykProfile()), {}}};
+      {countZero, {}}, {testing::iccSegments(testing::profileFile("tinted-cmyk.icc")), {}}};
   std::vector<std::string> paths;  // the patches at quality 100: they stay flat
   for (const auto& c : cases) {
     const std::string jpeg = testing::withApp2Segments(encodeJpeg(patches(), 100, 0).value(), c.first);

@@ -93,22 +93,6 @@ Raster fewColours(int w, int h, int colours) {
   return r;
 }
 
-Raster flatBlocks(Size size, unsigned seed) {
-  Raster r(size);
-  for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width; ++x) {
-      std::uint32_t h = seed * 2654435761u ^ static_cast<std::uint32_t>(x / 8) * 40503u ^
-                        static_cast<std::uint32_t>(y / 8) * 9973u;
-      h ^= h >> 15;
-      h *= 2246822519u;
-      h ^= h >> 13;
-      const Rgb c{static_cast<std::uint8_t>(h), static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h >> 16)};
-      std::memcpy(r.row(y) + static_cast<std::size_t>(x) * 3, &c, 3);
-    }
-  }
-  return r;
-}
-
 std::string libjpegFile(const Raster& picture, const JpegRecipe& recipe) {
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};

@@ -56,8 +56,6 @@ imaging::Raster pattern(int w, int h);
 imaging::Raster noise(imaging::Size size, unsigned seed = 12345);
 // Exactly `colours` distinct colours (when w * h allows), repeating pixel by pixel.
 imaging::Raster fewColours(int w, int h, int colours);
-// Flat 8 x 8 blocks of seeded random colours, cut off at the right and bottom.
-imaging::Raster flatBlocks(imaging::Size size, unsigned seed);
 
 #ifdef PIXELMOTE_SOURCE_DIR
 inline std::string referenceFile(const std::string& name) { return sourceFile("imaging/testdata/" + name); }

@@ -11,15 +11,14 @@ namespace pixelmote::testing {
 
 using Icc = std::vector<std::uint8_t>;
 
-// An RGB matrix profile with Adobe RGB (1998) primaries, D65 white and a
-// gamma of 2.2. With `paddingBytes`, a private tag of that many bytes makes
-// the profile larger (to need several APP2 segments).
-Icc adobeLikeProfile(std::size_t paddingBytes = 0);
-
 #ifdef PIXELMOTE_SOURCE_DIR
-// A CMYK profile made once with LittleCMS: no RGB profile for a thumbnail.
-inline Icc tintedCmykProfile() {
-  const std::string bytes = sourceFile("testsupport/profiles/tinted-cmyk.icc");
+// Profiles made once with LittleCMS and checked in under profiles/:
+// adobe-like.icc is an RGB matrix profile with Adobe RGB (1998) primaries,
+// D65 white and a gamma of 2.2; adobe-like-padded.icc the same with a
+// private tag of 70,000 bytes (to need two APP2 segments); tinted-cmyk.icc
+// plain ink over paper, with the blue of the result dimmed to 70 %.
+inline Icc profileFile(const std::string& name) {
+  const std::string bytes = sourceFile("testsupport/profiles/" + name);
   return Icc(bytes.begin(), bytes.end());
 }
 #endif
