@@ -30,8 +30,6 @@ class CountingSink : public RowSink {
   long rowsSeen = 0;
 };
 
-Decoded decode(const std::string& file, const DecodeRequest& request = {}) { return decodeWith(decodeJpeg, file, request); }
-
 TEST(JpegEncode, QualityAndSmoothingReachTheLibraryWithinTheirRange) {
   const Raster original = pattern(96, 64);
   auto jpeg = [&](int quality, int smoothing) { return encodeJpeg(original, quality, smoothing).value(); };
@@ -87,7 +85,7 @@ TEST(JpegScaling, DeliversTheSmallestEighthWhosePictureCoversTheNeed) {
     std::optional<Size> asked;
     DecodeRequest request;
     if (c.need) request.minimumSize = [&asked, need = *c.need](Size full) { return asked = full, need; };
-    const Decoded d = decode(*c.file, request);
+    const Decoded d = decodeWith(decodeJpeg, *c.file, request);
     ASSERT_TRUE(d.status.ok()) << d.status.message();
     EXPECT_EQ(d.raster.size, c.delivered);
     EXPECT_EQ(d.full, c.full);
