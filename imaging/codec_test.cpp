@@ -5,20 +5,16 @@
 #include "imaging/codec.h"
 
 #include <gtest/gtest.h>
-#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 
-#include "imaging/estimate.h"
 #include "testsupport/codec_testing.h"
-#include "testsupport/temp_tree.h"
 
 namespace pixelmote::imaging {
 namespace {
@@ -26,12 +22,6 @@ namespace {
 using testing::bytesOf;
 using testing::Decoded;
 using testing::decodeWith;
-
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return out;
-}
 
 // Six colours in blocks: every format keeps them (JPEG nearly).
 Raster sixColours(int w = 48, int h = 32) {
@@ -131,6 +121,9 @@ TEST(CodecContract, EveryPrefixOfAFileFailsUntilOnlyTheOptionalTailIsMissing) {
           if (d.status.message() == notOurs) { EXPECT_FALSE(d.begun); }
         }
       }
+      const Decoded garbage = decodeWith(c.codec->decode, "hello, this is no picture", DecodeRequest{});
+      EXPECT_EQ(garbage.status.message(), notOurs);
+      EXPECT_FALSE(garbage.begun);
       if (c.cutInData == 0 || bits != c.depths.back()) continue;
       const Decoded d = decodeWith(c.codec->decode, file.substr(0, file.size() - c.cutInData), DecodeRequest{});
       EXPECT_EQ(d.status.message(), "data ends early") << c.codec->name;
@@ -139,23 +132,9 @@ TEST(CodecContract, EveryPrefixOfAFileFailsUntilOnlyTheOptionalTailIsMissing) {
   }
 }
 
-TEST(CodecContract, RandomDamageFailsWithAMessageOrDeliversEveryRow) {
-  std::mt19937 random(4242);
-  for (const Contract& c : kContracts) {
-    const std::string good = encoded(c, testing::pattern(12, 9), c.depths.back());
-    for (int round = 0; round < 600; ++round) {
-      std::string bad = good;
-      for (int i = 1 + static_cast<int>(random() % 4); i > 0; --i) {
-        const std::size_t at = round % 2 == 0 ? random() % std::min<std::size_t>(bad.size(), 160) : random() % bad.size();
-        bad[at] = static_cast<char>(random());
-      }
-      const Decoded d = decodeWith(c.codec->decode, bad, DecodeRequest{});  // checks rows on success
-      if (!d.status) { EXPECT_FALSE(d.status.message().empty()) << c.codec->name; }
-    }
-  }
-}
-
-TEST(CodecContract, DeclaredSizeBeyondTheLimitIsRefusedBeforeDecoding) {
+TEST(CodecContract, ASizeBeyondTheLimitOrARefusingSinkStopsTheDecodeAndEmptyPicturesAreNotWritten) {
+  Raster inconsistent(Size{4, 4});
+  inconsistent.rgb.pop_back();
   for (const Contract& c : kContracts) {
     SCOPED_TRACE(c.codec->name);
     const std::string file = encoded(c, sixColours(20, 30), c.depths.back());
@@ -169,64 +148,12 @@ TEST(CodecContract, DeclaredSizeBeyondTheLimitIsRefusedBeforeDecoding) {
     const Decoded d = decodeWith(c.codec->decode, file, kSurfaceBackground, limits);
     EXPECT_EQ(d.status.message(), "picture of 20 x 30 pixels is too large");
     EXPECT_FALSE(d.begun);
-  }
-}
-
-TEST(CodecContract, ASinkRefusingThePictureStopsTheDecode) {
-  for (const Contract& c : kContracts) {
-    const Decoded d = testing::decodeRefused(c.codec->decode, encoded(c, sixColours(40, 30), c.depths.back()));
-    EXPECT_FALSE(d.status) << c.codec->name;
-    EXPECT_TRUE(d.begun) << c.codec->name;
-    EXPECT_EQ(d.raster.size, (Size{40, 30})) << c.codec->name;  // what begin() was offered
-    EXPECT_EQ(d.rows, 0) << c.codec->name;
-  }
-}
-
-TEST(CodecContract, EveryEncoderRefusesEmptyAndInconsistentPictures) {
-  Raster inconsistent(Size{4, 4});
-  inconsistent.rgb.pop_back();
-  for (const Contract& c : kContracts) {
+    const Decoded refused = decodeWith(c.codec->decode, file, {}, false);
+    EXPECT_FALSE(refused.status);
+    EXPECT_EQ(refused.raster.size, (Size{20, 30}));  // what begin() was offered
+    EXPECT_EQ(refused.rows, 0);
     for (const Raster& bad : {Raster(), Raster(Size{0, 5}), inconsistent}) {
-      const auto file = c.codec->encode(bad, EncodeSettings{});
-      EXPECT_FALSE(file) << c.codec->name;
-      EXPECT_FALSE(file.message().empty()) << c.codec->name;
-    }
-  }
-}
-
-TEST(CodecContract, EachEstimateCountsItsOwnHeadersPixelsAndNoOtherFormats) {
-  const Raster picture(Size{300, 200});
-  for (const Contract& maker : kContracts) {
-    const std::string file = maker.codec->encode(picture, EncodeSettings{}).value();
-    for (const Codec* codec : allCodecs()) {
-      SCOPED_TRACE(std::string(codec->name) + " given " + std::string(maker.codec->name));
-      const LoadEstimate e = codec->estimateLoad(bytesOf(file), 100);
-      if (codec != maker.codec || !maker.headGivesSize) {
-        EXPECT_EQ(e.box, 0u);
-        EXPECT_LE(e.working, kSmallLoad);
-        continue;
-      }
-      EXPECT_EQ(e.box, 300u * 200u * 3u);
-      EXPECT_GE(e.working, 300u * 200u * 3u);
-      EXPECT_LT(e.working, 300u * 200u * 8u + (std::uint64_t{8} << 20));
-    }
-  }
-}
-
-TEST(CodecContract, EveryFormatRefusesEmptyGarbageAndOtherFormatsWithItsMessage) {
-  std::vector<std::pair<const Codec*, std::string>> inputs = {{nullptr, ""}, {nullptr, "hello, this is no picture"}};
-  for (const Codec* codec : allCodecs()) inputs.emplace_back(codec, codec->encode(sixColours(), EncodeSettings{}).value());
-  for (const Codec* codec : allCodecs()) {
-    const std::string expected = "not a " + std::string(codec->name) + " file";
-    for (const auto& [maker, bytes] : inputs) {
-      if (maker == codec) continue;
-      SCOPED_TRACE(std::string(codec->name) + " given " + (maker != nullptr ? std::string(maker->name) : '"' + bytes + '"'));
-      const auto check = codec->checkHead(bytesOf(bytes), bytes.size(), DecodeLimits{});
-      ASSERT_FALSE(check);
-      EXPECT_EQ(check.message(), expected);
-      const Decoded decoded = decodeWith(codec->decode, bytes, DecodeRequest{});
-      EXPECT_EQ(decoded.status.message(), expected);
-      EXPECT_FALSE(decoded.begun);
+      EXPECT_FALSE(c.codec->encode(bad, EncodeSettings{}).message().empty());
     }
   }
 }
@@ -235,69 +162,34 @@ TEST(CodecTable, AFormatIsFoundByItsLastSuffixInAnyLetterCaseAndAnyOtherNameIsJp
   const struct {
     const char* path;
     const char* name;  // null: the suffix alone names no format
-  } files[] = {{"a.jpg", "JPEG"},         {"a.JPEG", "JPEG"},         {"/2024.06/b.Jpeg", "JPEG"}, {"a.gif", "GIF"},
-               {"a.Pcx", "PCX"},          {"a.BMP", "BMP"},           {"a.png", "PNG"},            {"a.tif", "TIFF"},
-               {"a.TiFF", "TIFF"},        {"a.jpg.gif", "GIF"},       {"/x.tif/b.Png", "PNG"},     {".bmp", "BMP"},
-               {"a.raw", nullptr},        {"noextension", nullptr},   {"a.", nullptr},             {"/x.png/picture", nullptr},
-               {"a.gif.jpgx", nullptr},   {"a.gif ", nullptr},        {"a.tiff2", nullptr},        {"a.jp", nullptr}};
+  } files[] = {{"a.JPEG", "JPEG"}, {"a.Pcx", "PCX"},        {"a.BMP", "BMP"},         {"a.TiFF", "TIFF"},
+               {"a.jpg.gif", "GIF"}, {"/x.tif/b.Png", "PNG"}, {".bmp", "BMP"},          {"a.raw", nullptr},
+               {"noextension", nullptr}, {"a.", nullptr},    {"/x.png/picture", nullptr}, {"a.gif.jpgx", nullptr}};
   for (const auto& f : files) {
-    const std::string path = f.path, suffix = path.substr(path.find_last_of('.') + 1);
+    const std::string path = f.path;
     EXPECT_EQ(codecForFile(path).name, f.name != nullptr ? f.name : "JPEG") << path;
-    if (path.find('.') == std::string::npos || path.find('/', path.find_last_of('.')) != std::string::npos) continue;
-    const Codec* bySuffix = codecForSuffix(suffix);
-    if (f.name == nullptr) {
-      EXPECT_EQ(bySuffix, nullptr) << suffix;
-    } else {
-      ASSERT_NE(bySuffix, nullptr) << suffix;
-      EXPECT_EQ(bySuffix->name, f.name) << suffix;
-    }
+    if (path.find('/') != std::string::npos || path.find('.') == std::string::npos) continue;
+    const Codec* bySuffix = codecForSuffix(path.substr(path.find_last_of('.') + 1));
+    EXPECT_EQ(bySuffix != nullptr ? bySuffix->name : "none", f.name != nullptr ? f.name : "none") << path;
   }
   std::set<int> libraryTypes;
   for (const Codec* codec : allCodecs()) {
     libraryTypes.insert(codec->libraryType);
-    for (const std::string_view suffix : codec->suffixes) EXPECT_EQ(&codecForFile("a." + upper(suffix)), codec) << suffix;
+    for (const std::string_view suffix : codec->suffixes) EXPECT_EQ(&codecForFile("a." + std::string(suffix)), codec) << suffix;
   }
   EXPECT_EQ(libraryTypes.size(), allCodecs().size());  // the library tells every format apart
 }
 
-TEST(CodecTable, AFileIsEstimatedAsTheFormatItsNameGives) {
-  // Decoding goes by the name, so a PNG named .jpg fails at once: it costs
-  // little, whatever its header declares.
-  testing::TempTree tree;
-  const std::string png = encodePng(Raster(Size{1000, 800}), 8).value();
-  const LoadEstimate named = estimateLoadBytes(tree.fileWith("a.png", png), 100);
-  EXPECT_EQ(named.box, 1000u * 800u * 3u);
-  EXPECT_GE(named.working, 1000u * 800u * 4u);
-  const LoadEstimate misnamed = estimateLoadBytes(tree.fileWith("a.jpg", png), 100);
-  EXPECT_EQ(misnamed.box, 0u);
-  EXPECT_LE(misnamed.working, kSmallLoad + png.size());
-}
-
 // The palette depth of a file `codec` wrote, 0 for 8-bit truecolour, -1
 // for anything else. PNG is not interlaced; PCX is version 5, run-length
-// coded, 8 bits a plane, its window at 0 and its lines of an even byte
-// count; TIFF data is LZW-compressed.
+// coded, 8 bits a plane, its window at 0 and its lines of an even byte count.
 int paletteDepth(const Codec& codec, const std::string& file) {
   const auto byte = [&file](std::size_t at) { return static_cast<int>(static_cast<std::uint8_t>(file[at])); };
   if (&codec == &kPngCodec) return byte(28) != 0 ? -1 : byte(25) == 3 ? byte(24) : byte(25) == 2 && byte(24) == 8 ? 0 : -1;
-  if (&codec == &kPcxCodec) {
-    const int width = byte(8) + 256 * byte(9) + 1, bytesPerLine = byte(66) + 256 * byte(67);
-    if (file.compare(0, 4, "\x0A\x05\x01\x08") != 0 || byte(4) + byte(5) + byte(6) + byte(7) != 0) return -1;
-    if (bytesPerLine != (width + 1) / 2 * 2) return -1;
-    return byte(65) == 1 && file[file.size() - 769] == 0x0C ? 8 : byte(65) == 3 ? 0 : -1;
-  }
-  testing::TempTree tree;
-  TIFF* tif = TIFFOpen(tree.fileWith("f.tif", file).c_str(), "r");
-  if (tif == nullptr) return -1;
-  std::uint16_t photometric = 0, bits = 0, samples = 0, compression = 0;
-  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-  TIFFClose(tif);
-  if (compression != COMPRESSION_LZW) return -1;
-  if (photometric == PHOTOMETRIC_PALETTE && samples == 1) return bits;
-  return photometric == PHOTOMETRIC_RGB && samples == 3 && bits == 8 ? 0 : -1;
+  const int width = byte(8) + 256 * byte(9) + 1, bytesPerLine = byte(66) + 256 * byte(67);
+  if (file.compare(0, 4, "\x0A\x05\x01\x08") != 0 || byte(4) + byte(5) + byte(6) + byte(7) != 0) return -1;
+  if (bytesPerLine != (width + 1) / 2 * 2) return -1;
+  return byte(65) == 1 && file[file.size() - 769] == 0x0C ? 8 : byte(65) == 3 ? 0 : -1;
 }
 
 TEST(CodecForms, APaletteOfTheSmallestDepthOnlyWhenTheColoursFit) {
@@ -307,9 +199,7 @@ TEST(CodecForms, APaletteOfTheSmallestDepthOnlyWhenTheColoursFit) {
   } cases[] = {
       {&kPngCodec, 40, 2, 8, 1},    {&kPngCodec, 40, 2, 1, 1},    {&kPngCodec, 40, 3, 1, 0},     {&kPngCodec, 40, 3, 2, 2},
       {&kPngCodec, 40, 16, 4, 4},   {&kPngCodec, 40, 17, 4, 0},   {&kPngCodec, 40, 17, 8, 8},    {&kPngCodec, 40, 256, 8, 8},
-      {&kPngCodec, 40, 257, 8, 0},  {&kPngCodec, 40, 5, 24, 0},   {&kPngCodec, 40, 5, 0, 0},     {&kTiffCodec, 40, 2, 8, 1},
-      {&kTiffCodec, 40, 3, 1, 0},   {&kTiffCodec, 40, 3, 2, 2},   {&kTiffCodec, 40, 16, 4, 4},   {&kTiffCodec, 40, 17, 4, 0},
-      {&kTiffCodec, 40, 256, 8, 8}, {&kTiffCodec, 40, 257, 8, 0}, {&kTiffCodec, 40, 5, 24, 0},   {&kPcxCodec, 7, 5, 8, 8},
+      {&kPngCodec, 40, 257, 8, 0},  {&kPngCodec, 40, 5, 24, 0},   {&kPngCodec, 40, 5, 0, 0},     {&kPcxCodec, 7, 5, 8, 8},
       {&kPcxCodec, 10, 5, 3, 8},    {&kPcxCodec, 7, 5, 2, 0},     {&kPcxCodec, 40, 256, 8, 8},   {&kPcxCodec, 7, 2, 1, 8},
       {&kPcxCodec, 7, 5, 24, 0},    {&kPcxCodec, 40, 257, 8, 0},
   };
@@ -319,7 +209,10 @@ TEST(CodecForms, APaletteOfTheSmallestDepthOnlyWhenTheColoursFit) {
     settings.bits = c.bits;
     EXPECT_EQ(paletteDepth(*c.codec, c.codec->encode(testing::fewColours(c.width, 9, c.colours), settings).value()), c.depth);
   }
-  EXPECT_NE(encodePcx(Raster(Size{70000, 1}), 8).message().find("too large"), std::string::npos);  // 16-bit fields
+  // Sides are 16-bit fields.
+  EXPECT_NE(encodePcx(Raster(Size{70000, 1}), 8).message().find("too large"), std::string::npos);
+  EXPECT_TRUE(encodeGif(Raster({65535, 1}), 8));
+  EXPECT_EQ(encodeGif(Raster({65536, 1}), 8).message(), "picture of 65536 x 1 pixels is too large for GIF");
 }
 
 // A binary portable pixmap: "P6", width, height, 255, then the pixels.
@@ -368,32 +261,6 @@ TEST(CodecGolden, EveryReferenceFileDecodesToItsPixmapOrFailsWithItsMessage) {
     if (name.rfind("written-", 0) == 0) { EXPECT_EQ(codec.encode(picture, EncodeSettings{}).value(), bytes); }
   }
   EXPECT_GE(pictures, 100);
-}
-
-// A tiled file another writer ends with optional colour data: losing only
-// that still gives the whole picture, losing anything more fails.
-TEST(CodecGolden, EveryPrefixOfATiledTiffFailsOrGivesTheWholePicture) {
-  const std::string tiled = testing::referenceFile("other-tiff-tiled-6x5.tif");
-  int failures = 0;
-  for (std::size_t n = 0; n < tiled.size(); ++n) {
-    const Decoded d = decodeWith(decodeTiff, tiled.substr(0, n), DecodeRequest{});
-    if (d.status) {
-      EXPECT_EQ(d.raster, testing::pattern(6, 5)) << "prefix of " << n << " bytes";
-    } else {
-      ++failures;
-    }
-  }
-  EXPECT_GT(failures, 800);  // the pixels alone take 768 bytes
-}
-
-// libpng allocates what a known ancillary chunk declares before reading it:
-// one declaring 2 GB past the end of a small file must be refused first.
-// What is refused and how is the reference file's; this is what it costs.
-TEST(CodecGolden, APngChunkDeclaredPastTheEndIsRefusedBeforeLibpngAllocatesIt) {
-  const std::string file = testing::referenceFile("png-bad-ancillary-chunk-past-the-end.png");
-  const std::int64_t before = testing::processKilobytes("VmHWM");
-  EXPECT_FALSE(decodeWith(decodePng, file, DecodeRequest{}).status);
-  EXPECT_LT(testing::processKilobytes("VmHWM") - before, 256 * 1024);
 }
 
 }  // namespace

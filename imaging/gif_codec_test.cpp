@@ -26,10 +26,10 @@ std::size_t globalTableBytes(const std::string& gif) {
 Decoded decode(const std::string& gif, const DecodeRequest& request = {}) { return decodeWith(decodeGif, gif, request); }
 
 TEST(GifDecode, IccApplicationExtensionIsHandedOnWhenUsable) {
-  const Icc adobe = adobeLikeProfile();
+  const Icc adobe = profileFile("adobe-like.icc");
   const struct {
     Icc inFile, handedOn;
-  } cases[] = {{adobe, adobe}, {Icc(700, 0x5A), {}}, {tintedCmykProfile(), {}}, {{}, {}}};
+  } cases[] = {{adobe, adobe}, {Icc(700, 0x5A), {}}, {profileFile("tinted-cmyk.icc"), {}}, {{}, {}}};
   const std::string plain = encodeGif(fewColours(4, 4, 2), 8).value();
   for (const auto& c : cases) {
     std::string extension = "\x21\xFF\x0B" "ICCRGBG1012";  // in sub-blocks of at most 255 bytes
@@ -75,17 +75,14 @@ TEST(GifEncode, PhotographsAreReducedToAtMostTwoToTheBitsColoursKeepingTheirTone
     // Dithering keeps every band of 16 rows, down to the last, at the original's mean.
     for (int i = 0; i < 12 * 3; ++i) {
       double original = 0, reduced = 0;
-      for (int y = i / 3 * 16; y < i / 3 * 16 + 16; ++y)
-        for (int x = 0; x < 256; ++x) {
-          original += photo.row(y)[x * 3 + i % 3];
-          reduced += d.raster.row(y)[x * 3 + i % 3];
-        }
+      for (int b = i / 3 * 16 * 256 * 3 + i % 3; b < (i / 3 + 1) * 16 * 256 * 3; b += 3) {
+        original += photo.rgb[b];
+        reduced += d.raster.rgb[b];
+      }
       EXPECT_NEAR(reduced / (16 * 256), original / (16 * 256), 8.0) << "band " << i / 3 << ", channel " << i % 3;
     }
   }
   for (const int bits : {0, 9}) EXPECT_FALSE(encodeGif(photo, bits).ok()) << bits;
-  EXPECT_FALSE(encodeGif(Raster({65536, 1}), 8).ok());
-  EXPECT_TRUE(encodeGif(Raster({65535, 1}), 8).ok());
 }
 
 TEST(GifComment, StoredBeforeThePictureAndFoundAgain) {

@@ -7,9 +7,6 @@
 
 #include <string>
 
-#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
-#include <jpeglib.h>
-
 #include "imaging/codec.h"
 #include "imaging/estimate.h"
 #include "imaging/geometry.h"
@@ -75,13 +72,8 @@ TEST(PictureFile, HeadsNotOfTheTypeOrDeclaringTooManyPixelsAreRefusedBeforeTheRe
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = sparseFile(tree, c.name, c.head, kHuge);
-    const auto read = readPicture(path, codecForFile(path));
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.message(), c.message);
-    EXPECT_EQ(testing::decodeWith(codecForFile(path).decode, c.head).status.message(), c.message);
-    const auto box = loadThumbnailBox(path, 25);
-    ASSERT_FALSE(box);
-    EXPECT_EQ(box.message(), c.message);
+    EXPECT_EQ(readPicture(path, codecForFile(path)).message(), c.message);
+    EXPECT_EQ(loadThumbnailBox(path, 25).message(), c.message);
     EXPECT_LE(plannedReadBytes(codecForFile(path), bytesOf(c.head), kHuge), kHeadBytes);
     if (c.head == text) {
       EXPECT_LE(estimateLoadBytes(path, 25).total(), 2 * kMb);  // fails early, reads no more
@@ -104,7 +96,6 @@ TEST(PictureFile, PicturesReadWholeDecodeAsTheirBytesAndAHugeTailIsReadOnlyAsFar
   } cases[] = {
       {"a.jpg", testing::libjpegFile(picture, {.quality = 100, .fullChroma = true}), false},
       {"p.jpg", testing::libjpegFile(picture, {.progressive = true, .quality = 100, .fullChroma = true}), false},
-      {"s.jpg", encodeJpeg(picture, 90, 0).value(), false},
       {"a.gif", encodeGif(picture, 8).value(), false},
       {"a.png", encodePng(picture, 8).value(), false},
       {"a.bmp", encodeBmp(picture).value(), false},
@@ -153,73 +144,35 @@ TEST(PictureFile, PicturesReadWholeDecodeAsTheirBytesAndAHugeTailIsReadOnlyAsFar
   EXPECT_LE(estimateLoadBytes(tree.path("missing.jpg"), 25).total(), 2 * kMb);
 }
 
-TEST(PictureFile, AHeaderLongerThanTheHeadIsReadOnWithinItsLimit) {
-  // 2.4 MB of metadata before the frame: more than the head, less than the
-  // header limit.
-  const std::string file = testing::libjpegFile(testing::noise({64, 48}), {.metadataSegments = 40});
-  ASSERT_GT(file.size(), 2 * kHeadBytes);
-  TempTree tree;
-  const std::string path = sparseFile(tree, "meta.jpg", file, kHuge);
-  const auto box = loadThumbnailBox(path, 50);
-  ASSERT_TRUE(box) << box.message();
-  EXPECT_EQ(box->box, boxFromWholeBytes("meta.jpg", file, 50));
-  EXPECT_LT(box->bytesRead, 64 * kMb);
-  const auto check = checkJpegHead(bytesOf(file).first(kHeadBytes), kHuge, DecodeLimits{});
-  ASSERT_TRUE(check);
-  EXPECT_GT(check->needBytes, kHeadBytes);
-  DecodeLimits limits;
-  limits.maxHeaderBytes = std::int64_t{1} << 20;
-  const auto refused = readPicture(path, codecForFile(path), limits);
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.message(), "no picture data in the first 1 MB");
-  // A file that ends within its header is the decoder's to report.
-  const auto early = loadThumbnailBox(tree.fileWith("cut.jpg", file.substr(0, 700000)), 50);
-  ASSERT_FALSE(early);
-  EXPECT_EQ(early.message(), "data ends early");
-}
-
-// The start of a three-component 4:2:0 JPEG, `fill` bytes 0xFF before its
-// frame marker: its frame header is all an estimate reads.
-std::string frameHeader(unsigned width, unsigned height, bool progressive, int fill = 0) {
+// The start of a three-component JPEG whose luma and chroma sampling
+// factors are `luma` and `chroma`, `fill` bytes 0xFF before its frame
+// marker: its frame header is all an estimate reads.
+std::string frameHeader(unsigned width, unsigned height, bool progressive, int fill = 0, std::uint8_t luma = 0x22,
+                        std::uint8_t chroma = 0x11) {
   const unsigned char bytes[] = {0xFF, static_cast<unsigned char>(progressive ? 0xC2 : 0xC0), 0x00, 17, 8,
                                  static_cast<unsigned char>(height >> 8), static_cast<unsigned char>(height & 0xFF),
                                  static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width & 0xFF), 3,
-                                 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1, 0xFF, 0xD9};
+                                 1, luma, 0, 2, chroma, 1, 3, chroma, 1, 0xFF, 0xD9};
   return "\xFF\xD8" + std::string(static_cast<std::size_t>(fill), '\xFF') + std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
-// The coefficients libjpeg keeps while decoding `file` progressively: each
-// component's blocks, padded to whole units of its sampling, 128 bytes each.
-std::uint64_t coefficientBytes(const std::string& file) {
-  jpeg_decompress_struct d{};
-  jpeg_error_mgr err{};
-  d.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, reinterpret_cast<const unsigned char*>(file.data()), file.size());
-  jpeg_read_header(&d, TRUE);
-  std::uint64_t bytes = 0;
-  for (const jpeg_component_info* c = d.comp_info; c < d.comp_info + d.num_components; ++c) {
-    const auto roundUp = [](std::uint64_t n, std::uint64_t by) { return (n + by - 1) / by * by; };
-    bytes += roundUp(c->width_in_blocks, c->h_samp_factor) * roundUp(c->height_in_blocks, c->v_samp_factor) * 128;
-  }
-  jpeg_destroy_decompress(&d);
-  return bytes;
-}
-
 TEST(EstimateLoadBytes, DecodersCountTheirBoxAndWhatTheyHoldWhileDecoding) {
-  // Progressive JPEG holds the coefficients libjpeg keeps, however its
-  // components are sampled; baseline only rows; the other forms 4 bytes a pixel.
+  // Progressive JPEG holds the coefficients libjpeg keeps, 128 bytes a block
+  // of each component, padded to whole units of its sampling: 4:2:0 keeps
+  // 200 x 150 luma blocks and 2 x 100 x 75 chroma ones, luma 1 x 1 with
+  // chroma 2 x 2 keeps 100 x 75 and 2 x 200 x 150. Baseline holds only rows;
+  // the other forms 4 bytes a pixel.
   const Raster grey({1600, 1200}, Rgb{128, 128, 128});
-  for (const testing::JpegRecipe& recipe : {testing::JpegRecipe{.progressive = true, .quality = 75},
-                                            testing::JpegRecipe{.progressive = true, .finerChroma = true}}) {
-    const std::string file = testing::libjpegFile(grey, recipe);
+  for (const bool finer : {false, true}) {
+    const std::uint64_t coefficients = (finer ? 7500 + 2 * 30000 : 30000 + 2 * 7500) * 128;
+    const std::string file = testing::libjpegFile(grey, {.progressive = true, .quality = 75, .finerChroma = finer});
     const LoadEstimate p = kJpegCodec.estimateLoad(bytesOf(file), 25);
-    const LoadEstimate b = kJpegCodec.estimateLoad(bytesOf(testing::libjpegFile(grey, {.finerChroma = recipe.finerChroma})), 25);
+    const LoadEstimate b = kJpegCodec.estimateLoad(bytesOf(testing::libjpegFile(grey, {.finerChroma = finer})), 25);
     EXPECT_EQ(p.box, 400u * 300 * 3);
     EXPECT_EQ(b.box, 400u * 300 * 3);
-    EXPECT_GE(p.working, coefficientBytes(file)) << recipe.finerChroma;
-    EXPECT_LT(p.working, coefficientBytes(file) + 2 * kMb) << recipe.finerChroma;
-    EXPECT_LT(b.working, 2 * kMb) << recipe.finerChroma;
+    EXPECT_GE(p.working, coefficients) << finer;
+    EXPECT_LT(p.working, coefficients + 2 * kMb) << finer;
+    EXPECT_LT(b.working, 2 * kMb) << finer;
   }
   for (const Codec* codec : {&kGifCodec, &kPngCodec, &kBmpCodec, &kPcxCodec}) {
     const LoadEstimate e = codec->estimateLoad(bytesOf(codec->encode(Raster({300, 200}), {}).value()), 100);
@@ -242,25 +195,20 @@ TEST(EstimateLoadBytes, DecodersCountTheirBoxAndWhatTheyHoldWhileDecoding) {
   EXPECT_LT(working(3000, 2000, true), kSlowLoadWorkingBytes);
   EXPECT_LT(working(8000, 6000, false), kSlowLoadWorkingBytes);
   EXPECT_EQ(working(4000, 3000, true, 3), working(4000, 3000, true));
-}
-
-TEST(PngHead, TheReadBoundIsTheMetadataRoomAndAtMostTwiceTheFilteredRows) {
-  // Stored deflate blocks in small chunks at most double the rows as
-  // filtered (a filter byte and the packed pixels each); no more is read.
-  const std::uint64_t w = 1000, h = 500;
-  std::string head = patched(patched(testing::referenceFile("other-png-rgb8.png").substr(0, 33), 16, 4, w, true), 20, 4, h, true);
-  const struct {
-    int type, depth, bitsPerPixel;
-  } forms[] = {{0, 1, 1}, {0, 16, 16}, {2, 8, 24}, {3, 4, 4}, {4, 8, 16}, {4, 16, 32}, {6, 8, 32}, {6, 16, 64}};
-  for (const auto& f : forms) {
-    SCOPED_TRACE("colour type " + std::to_string(f.type) + " at " + std::to_string(f.depth) + " bits");
-    head[24] = static_cast<char>(f.depth);
-    head[25] = static_cast<char>(f.type);
-    const auto check = kPngCodec.checkHead(bytesOf(head), kHuge, DecodeLimits{});
-    ASSERT_TRUE(check) << check.message();
-    const std::uint64_t filtered = h * ((w * f.bitsPerPixel + 7) / 8 + 1);
-    EXPECT_GE(check->readBound, kMetadataRoom + 2 * filtered);
-    EXPECT_LE(check->readBound, kMetadataRoom + 2 * filtered + 32 * (h + 1) + 2048);
+  // Sampling factors of 0 count as 1 x 1.
+  const auto sampled = [](std::uint8_t luma, std::uint8_t chroma) {
+    return kJpegCodec.estimateLoad(bytesOf(frameHeader(4000, 3000, true, 0, luma, chroma)), 25).working;
+  };
+  EXPECT_EQ(sampled(0x00, 0x00), sampled(0x11, 0x11));
+  // Decoding goes by the name: a file named .jpg whose head is no JPEG costs
+  // little, whatever else it declares.
+  TempTree tree;
+  const std::string png = encodePng(Raster(Size{1000, 800}), 8).value();
+  EXPECT_GE(estimateLoadBytes(tree.fileWith("a.png", png), 100).working, 1000u * 800u * 4u);
+  EXPECT_LE(estimateLoadBytes(tree.fileWith("a.jpg", png), 100).total(), 2 * kMb);
+  for (const std::string signature : {"PK", "P\xD8", "\xFFK"}) {
+    const std::string notJpeg = signature + frameHeader(4000, 3000, true).substr(2);
+    EXPECT_LE(estimateLoadBytes(tree.fileWith("zip.jpg", notJpeg), 25).total(), 2 * kMb) << signature;
   }
 }
 
@@ -270,9 +218,8 @@ TEST(LoadAheadBudget, HoldsA24MegapixelProgressivePhotoAndGrowsByAtMost30MbAJobU
   EXPECT_LE(photo.total() + 8 * kMb, loadAheadBudget(1));
   EXPECT_GT(loadAheadBudget(2), loadAheadBudget(1));
   for (unsigned jobs = 2; jobs <= 1000; ++jobs) {
-    EXPECT_GE(loadAheadBudget(jobs), loadAheadBudget(jobs - 1)) << jobs;
-    EXPECT_LE(loadAheadBudget(jobs), loadAheadBudget(jobs - 1) + 30 * kMb) << jobs;
-    EXPECT_LE(loadAheadBudget(jobs), 320 * kMb) << jobs;
+    const std::uint64_t budget = loadAheadBudget(jobs), before = loadAheadBudget(jobs - 1);
+    EXPECT_TRUE(budget >= before && budget <= before + 30 * kMb && budget <= 320 * kMb) << jobs;
   }
 }
 

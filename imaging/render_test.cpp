@@ -94,15 +94,6 @@ class RenderTest : public ::testing::Test {
   Host host;
 };
 
-TEST_F(RenderTest, ThumbnailNameUsesTheTextBeforeTheFirstPoint) {
-  EXPECT_EQ(thumbnailPathFor("/pics/HOLIDAY.JPG", "t_", "gif"), "/pics/t_HOLIDAY.gif");
-  EXPECT_EQ(thumbnailPathFor("/pics/MY.TRIP.JPG", "t_", "gif"), "/pics/t_MY.gif");
-  EXPECT_EQ(thumbnailPathFor("/a.b/c.d/x.jpg", "th", "jpg"), "/a.b/c.d/thx.jpg");
-  EXPECT_EQ(thumbnailPathFor("/p/.hidden.jpg", "t_", "jpg"), "/p/t_.jpg");
-  EXPECT_EQ(thumbnailNameFor("MY.TRIP.JPG", "t_", "gif"), "t_MY.gif");
-  EXPECT_EQ(thumbnailNameFor(".hidden.jpg", "th", "jpg"), "th.jpg");
-}
-
 TEST_F(RenderTest, ThumbnailIsTheBoxOfThePictureInTheTypeItsExtensionSays) {
   const struct {
     Size picture;
@@ -125,6 +116,8 @@ TEST_F(RenderTest, ThumbnailIsTheBoxOfThePictureInTheTypeItsExtensionSays) {
     }
   }
   EXPECT_EQ(leftoverBitmaps(), 0);
+  EXPECT_EQ(thumbnailPathFor("/a.b/MY.TRIP.JPG", "t_", "gif"), "/a.b/t_MY.gif");  // the text before the first point
+  EXPECT_EQ(thumbnailNameFor(".hidden.jpg", "th", "jpg"), "th.jpg");
 }
 
 TEST_F(RenderTest, ProgressFollowsTheRowsInStepsOfTenPercentAndStopKeepsWhatWasCopied) {
@@ -150,11 +143,9 @@ TEST_F(RenderTest, ProgressFollowsTheRowsInStepsOfTenPercentAndStopKeepsWhatWasC
     const RenderOutcome out = LoadSource(picture("s" + std::to_string(stopRow) + ".bmp", source), settings(100), stopping);
     ASSERT_EQ(out.result, RenderResult::Written);
     const Raster thumb = decodeFile(out.thumbnailPath);
-    for (int y = 0; y < 50; ++y) {
-      for (int x = 0; x < 8; ++x) {
-        const bool copied = y <= stopRow || (y == 0 && x == 0);
-        ASSERT_EQ(thumb.at(x, y), copied ? source.at(x, y) : kSurfaceBackground) << x << "," << y;
-      }
+    for (int i = 0; i < 8 * 50; ++i) {
+      const bool copied = i / 8 <= stopRow || i == 0;
+      ASSERT_EQ(thumb.at(i % 8, i / 8), copied ? source.at(i % 8, i / 8) : kSurfaceBackground) << i;
     }
     if (stopRow > 0) {
       EXPECT_EQ(stopping.calls.back().first, 20);
@@ -210,9 +201,6 @@ TEST_F(RenderTest, StampDescribesThePictureFileThatWasDecoded) {
   EXPECT_TRUE(thumbnailUpToDate(path, s));
 }
 
-// ---------------------------------------------------------------------------
-// Colour profiles
-
 // 4 x 2 flat patches of 16 x 16 pixels in ordinary colours, inside sRGB.
 Raster patches() {
   const std::vector<Rgb> colours = {{200, 60, 50},  {60, 160, 70},  {50, 80, 190},  {220, 200, 80},
@@ -224,108 +212,46 @@ Raster patches() {
   return r;
 }
 
-class ColourRender : public RenderTest {
- protected:
-  // A JPEG of the patches (quality 100: they stay flat) with `payloads` as
-  // APP2 segments.
-  std::string tagged(const std::string& name, const std::vector<Icc>& payloads) {
-    return tree.fileWith(name, testing::withApp2Segments(encodeJpeg(patches(), 100, 0).value(), payloads));
-  }
-  std::string thumbnail(const std::string& path, const std::string& ext, double size = 100) {
-    RenderSettings s = settings(size, ext);
-    s.quality = 85;
-    const RenderOutcome out = LoadSource(path, s, host);
-    EXPECT_EQ(out.result, RenderResult::Written) << out.message;
-    return out.thumbnailPath;
-  }
-  // The profile a thumbnail carries, as the loader reads it back.
-  static Icc profileIn(const std::string& thumbnail) {
-    const auto box = loadThumbnailBox(thumbnail, 100);
-    EXPECT_TRUE(box) << box.message();
-    return box ? box->iccProfile : Icc{1};
-  }
-};
+using ColourRender = RenderTest;
 
-TEST_F(ColourRender, JpegThumbnailsCarryAUsableProfileUnconvertedAndUnusableOnesAreIgnored) {
-  const Icc one = testing::adobeLikeProfile(), two = testing::adobeLikeProfile(70000),
-            three = testing::adobeLikeProfile(140000);
+// A JPEG thumbnail carries a usable RGB profile unconverted, through the
+// pipeline too; unusable or incomplete ones are ignored. A GIF thumbnail
+// has no profile: its colours are converted to sRGB.
+TEST_F(ColourRender, ProfileComesThroughThePipelineToo) {
+  const Icc profile = testing::profileFile("adobe-like-padded.icc");
   Icc garbage(3000);
   for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<std::uint8_t>(i * 31 + 7);
-  std::vector<Icc> firstOfTwo = testing::iccSegments(two);
+  std::vector<Icc> firstOfTwo = testing::iccSegments(profile), countZero = testing::iccSegments(testing::profileFile("adobe-like.icc"));
   firstOfTwo.pop_back();
-  std::vector<Icc> countZero = testing::iccSegments(one);
   countZero[0][13] = 0;
-  const struct {
-    std::vector<Icc> payloads;
-    Icc carried;
-    double size;
-  } cases[] = {{testing::iccSegments(one), one, 100},   {testing::iccSegments(one), one, 50},
-               {testing::iccSegments(two), two, 100},   {testing::iccSegments(three), three, 50},
-               {testing::iccSegments(garbage), {}, 100}, {firstOfTwo, {}, 100}, {countZero, {}, 100},
-               {testing::iccSegments(testing::tintedCmykProfile()), {}, 100},
-               {testing::iccSegments(testing::linearGrayProfile()), {}, 100}};
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const auto& c = cases[i];
-    const std::string picture = tagged("p" + std::to_string(i) + ".jpg", c.payloads);
-    const std::string plain = tagged("plain" + std::to_string(i) + ".jpg", {});
-    const auto box = loadThumbnailBox(picture, 50);
-    ASSERT_TRUE(box) << i;
-    EXPECT_EQ(box->iccProfile, c.carried) << i;
-    // Unconverted pixels, and the stamp still first where the up-to-date check reads it.
-    for (const std::string ext : {"jpg", "gif"}) {
-      if (!c.carried.empty() && ext == "gif") continue;
-      SCOPED_TRACE(std::to_string(i) + " " + ext);
-      const std::string thumb = thumbnail(picture, ext, c.size);
-      EXPECT_EQ(profileIn(thumb), c.carried);
-      EXPECT_EQ(decodeFile(thumb), decodeFile(thumbnail(plain, ext, c.size)));
-      EXPECT_TRUE(carriesThumbnailStamp(thumb));
-    }
+  const std::vector<std::pair<std::vector<Icc>, Icc>> cases = {
+      {testing::iccSegments(profile), profile}, {{}, {}}, {testing::iccSegments(garbage), {}}, {firstOfTwo, {}},
+      {countZero, {}}, {testing::iccSegments(testing::profileFile("tinted-cmyk.icc")), {}}};
+  std::vector<std::string> paths;  // the patches at quality 100: they stay flat
+  for (const auto& c : cases) {
+    const std::string jpeg = testing::withApp2Segments(encodeJpeg(patches(), 100, 0).value(), c.first);
+    paths.push_back(tree.fileWith("p" + std::to_string(paths.size()) + ".jpg", jpeg));
   }
-}
-
-TEST_F(ColourRender, GifThumbnailIsConvertedToSrgbBeforeItsPalette) {
-  const Icc profile = testing::adobeLikeProfile();
-  const std::string picture = tagged("wide.jpg", testing::iccSegments(profile));
-  auto box = loadThumbnailBox(picture, 100);
-  ASSERT_TRUE(box) << box.message();
-  Raster expected = box->box;
-  expected.rgb = testing::referenceToSrgb(profile, TYPE_RGB_8, box->box.rgb, static_cast<int>(box->box.size.pixels()));
-  const Raster shown = decodeFile(thumbnail(picture, "gif"));
-  ASSERT_EQ(shown.size, expected.size);
-  const auto distance = [](Rgb a, Rgb b) { return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)}); };
-  int moved = 0;
-  for (int i = 0; i < 8; ++i) {
-    const int x = (i % 4) * 16 + 8, y = (i / 4) * 16 + 8;
-    EXPECT_LE(distance(shown.at(x, y), expected.at(x, y)), 2) << "patch " << i;
-    moved = std::max(moved, distance(box->box.at(x, y), expected.at(x, y)));
-  }
-  EXPECT_GT(moved, 20) << "the profile must move these colours";
-}
-
-TEST_F(ColourRender, ProfileComesThroughThePipelineToo) {
-  const Icc profile = testing::adobeLikeProfile(70000);
-  const std::string first = tagged("first.jpg", testing::iccSegments(profile));
-  const std::string second = tagged("second.jpg", {});
   ThumbnailPipeline prefetcher(1, 2);
   const RenderSettings s = settings(50, "jpg");
-  prefetcher.schedule({first, second}, s);
-  for (const std::string& path : {first, second}) {
-    const RenderOutcome out = LoadSource(path, s, host, &prefetcher);
+  prefetcher.schedule(paths, s);
+  std::vector<Raster> shown;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const RenderOutcome out = LoadSource(paths[i], s, host, &prefetcher);
     ASSERT_EQ(out.result, RenderResult::Written) << out.message;
-    EXPECT_EQ(profileIn(out.thumbnailPath), path == first ? profile : Icc{});
+    const auto box = loadThumbnailBox(out.thumbnailPath, 100);
+    ASSERT_TRUE(box) << box.message();
+    EXPECT_EQ(box->iccProfile, cases[i].second) << i;
+    EXPECT_TRUE(carriesThumbnailStamp(out.thumbnailPath)) << i;
+    shown.push_back(box->box);
   }
-}
+  for (const Raster& r : shown) EXPECT_EQ(r, shown[1]);  // unconverted
 
-TEST(JpegChroma, FullResolutionFromQuality90HalvedBelow) {
-  for (const auto& [quality, factors] : {std::pair{0, 0x22}, {75, 0x22}, {89, 0x22}, {90, 0x11}, {100, 0x11}}) {
-    const std::string file = encodeJpeg(testing::pattern(40, 24), quality, 0).value();
-    const std::size_t frame = file.find("\xFF\xC0");
-    ASSERT_NE(frame, std::string::npos);
-    ASSERT_EQ(file[frame + 9], 3) << quality;  // three components of 3 bytes: id, factors, table
-    EXPECT_EQ(static_cast<std::uint8_t>(file[frame + 11]), factors) << quality;
-    EXPECT_EQ(file[frame + 14], 0x11) << quality;
-    EXPECT_EQ(file[frame + 17], 0x11) << quality;
-  }
+  // A wide-gamut green (60, 160, 70) loses its red.
+  const auto gif = [&](const std::string& path) { return decodeFile(LoadSource(path, settings(100, "gif"), host).thumbnailPath); };
+  const Rgb plain = gif(paths[1]).at(24, 8), wide = gif(paths[0]).at(24, 8);
+  EXPECT_NEAR(plain.r, 60, 3);
+  EXPECT_LT(wide.r + 20, plain.r) << int{wide.r};
 }
 
 }  // namespace

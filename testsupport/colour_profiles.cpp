@@ -1,43 +1,8 @@
 #include "testsupport/colour_profiles.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
 namespace pixelmote::testing {
-
-namespace {
-
-Icc saved(cmsHPROFILE profile) {
-  cmsUInt32Number size = 0;
-  Icc bytes;
-  if (profile != nullptr && cmsSaveProfileToMem(profile, nullptr, &size)) {
-    bytes.resize(size);
-    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
-  }
-  if (profile != nullptr) cmsCloseProfile(profile);
-  EXPECT_FALSE(bytes.empty()) << "LittleCMS could not make the test profile";
-  return bytes;
-}
-
-}  // namespace
-
-Icc adobeLikeProfile(std::size_t paddingBytes) {
-  cmsCIExyY white;
-  cmsWhitePointFromTemp(&white, 6504);
-  const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
-  cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsFreeToneCurve(gamma);
-  if (profile != nullptr && paddingBytes > 0) {
-    std::vector<std::uint8_t> padding(paddingBytes);
-    for (std::size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    const auto privateTag = static_cast<cmsTagSignature>(0x7a706164);  // 'zpad'
-    cmsWriteRawTag(profile, privateTag, padding.data(), static_cast<cmsUInt32Number>(padding.size()));
-  }
-  return saved(profile);
-}
 
 std::vector<Icc> iccSegments(const Icc& profile, std::size_t chunk) {
   static const char kHeader[] = "ICC_PROFILE";  // with its NUL: 12 bytes
@@ -66,24 +31,6 @@ std::string withApp2Segments(const std::string& jpeg, const std::vector<Icc>& pa
     segments.append(payload.begin(), payload.end());
   }
   return jpeg.substr(0, 2) + segments + jpeg.substr(2);
-}
-
-std::vector<std::uint8_t> referenceToSrgb(const Icc& profile, cmsUInt32Number format,
-                                          const std::vector<std::uint8_t>& samples, int pixels) {
-  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(pixels) * 3);
-  cmsHPROFILE from = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
-  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-  cmsHTRANSFORM transform = from != nullptr ? cmsCreateTransform(from, format, srgb, TYPE_RGB_8,
-                                                                 INTENT_RELATIVE_COLORIMETRIC, 0)
-                                            : nullptr;
-  EXPECT_NE(transform, nullptr) << "LittleCMS refused the test profile";
-  if (transform != nullptr) {
-    cmsDoTransform(transform, samples.data(), rgb.data(), static_cast<cmsUInt32Number>(pixels));
-    cmsDeleteTransform(transform);
-  }
-  cmsCloseProfile(srgb);
-  if (from != nullptr) cmsCloseProfile(from);
-  return rgb;
 }
 
 }  // namespace pixelmote::testing
