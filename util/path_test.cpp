@@ -57,7 +57,6 @@ TEST(OwnFilesFolder, ABuildFolderKeepsItsFilesAndAnInstalledProgramUsesTheUsersF
       {build, "", config, home, build},
       {bin, bin, config, home, config + "/pixelmote"},
       {tree.path("bin"), bin, config, home, config + "/pixelmote"},  // reached through a link
-      {bin + "/", bin, config, home, config + "/pixelmote"},
       {bin, tree.path("bin"), config, home, config + "/pixelmote"},
       {bin, bin, relative, home, home + "/.config/pixelmote"},  // created with its parents
       {bin, bin, std::nullopt, std::nullopt, std::string(account->pw_dir) + "/.config/pixelmote"},
