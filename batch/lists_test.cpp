@@ -2,7 +2,6 @@
 // read from the disk when told to.
 #include "batch/lists.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>

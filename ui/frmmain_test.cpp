@@ -18,7 +18,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
-#include <QTimer>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -159,6 +158,11 @@ TEST_F(FrmmainTest, ReportCreateRemoveAndStopThroughTheWindow) {
   tree.fileWith("start/sub1/inner/d.jpg", jpeg(10, 10, {90, 90, 90}));
   tree.folder("start/sub2");
   auto w = openWindow();
+  for (QWidget* control : w->findChildren<QWidget*>()) {  // the layout is in twips
+    if (control->isWindow() || !control->isVisibleTo(w.get())) continue;
+    EXPECT_TRUE(control->parentWidget()->rect().contains(control->geometry()) && !control->geometry().isEmpty())
+        << control->metaObject()->className() << " lies outside its frame";
+  }
   EXPECT_EQ(w->windowTitle().toStdString(), "Pixelmote - " + start);
   std::string lines = transcript(*w);
 

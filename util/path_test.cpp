@@ -1,5 +1,5 @@
 // The folder the program keeps its own files in.
-#include "util/path.h"
+#include "util/program_folder.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -8,10 +8,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 #include "testsupport/temp_tree.h"
-#include "util/program_folder.h"
 
 namespace pixelmote::util {
 namespace {
