@@ -17,21 +17,17 @@ const std::string kEmptyPage = std::string(kHead) + tableOpen(1) + std::string(k
 TEST(PageText, PiecesEscapeNamesAsTextAndAsUrls) {
   const std::pair<std::string, std::string> rows[] = {
       {escapeText("Tom's & <b>\"x\""), "Tom&#39;s &amp; &lt;b&gt;&quot;x&quot;"},
-      {escapeText("&amp;"), "&amp;amp;"},  // an entity in a name is text
       {escapeText("50% #1? a\\b caf\xC3\xA9\xFF"), "50% #1? a\\b caf\xC3\xA9\xFF"},
       {escapeText("a\x01z two\nlines\tand\x7F"), "a&#1;z two&#10;lines&#9;and&#127;"},
       {escapeUrl("my photo-1_(2).jpg"), "my photo-1_(2).jpg"},
       {escapeUrl("100%#1?a\\b.jpg"), "100%25%231%3Fa%5Cb.jpg"},
-      {escapeUrl("a\x01\x1F\x7F.jpg"), "a%01%1F%7F.jpg"},
       {escapeUrl("caf\xC3\xA9\xFF\x80.jpg"), "caf%C3%A9%FF%80.jpg"},  // upper-case hex
       {escapeUrl("nul\0.jpg"s), "nul%00.jpg"},
       {escapeUrl(" a b "), "%20a b%20"},  // a space at either end
       {escapeUrl("Tom's R&B <\"q\">"), "Tom&#39;s R&amp;B &lt;&quot;q&quot;&gt;"},
       {escapeUrl("&#%"), "&amp;%23%25"},  // the entity's "&" and "#" are not encoded again
       {folderLink("Tom's & 100% #1"), "<a href='Tom&#39;s &amp; 100%25 %231/index.html'>Tom&#39;s &amp; 100% #1</a> | "},
-      {folderLink("\xC3\x89t\xC3\xA9"), "<a href='%C3%89t%C3%A9/index.html'>\xC3\x89t\xC3\xA9</a> | "},
       {homeLink(1), "<a href='index.html'>Home</a><br>"},
-      {homeLink(2), "<a href='..\\index.html'>Home</a><br>"},
       {homeLink(4), "<a href='..\\..\\..\\index.html'>Home</a><br>"},
       {tableOpen(10), "<table border=10><tr>"},
       {cell("it's 100%.jpg", "t_a.jpg"), "<td align=center><a href='it&#39;s 100%25.jpg'><img src='t_a.jpg' border=0></a></td>"},
@@ -53,13 +49,10 @@ TEST(PageText, OurPagesAreToldFromOthersInMemoryAndOnDisk) {
   const std::pair<std::string, bool> files[] = {
       {pageFile(big), true},
       {small + "\r\n", true},
-      {small + "\n", true},
       {utf8, true},
       {small, false},  // no line end
       {std::string(kHead) + tableOpen(1) + "\r\n", false},
       {"<html><head><title>Trip</title></head><body><center></center></body></html>\r\n", false},
-      {"<HTML><BODY><CENTER></CENTER></BODY></HTML>\r\n", false},
-      {std::string(kTail) + "\r\n", false},
       {std::string(kHead) + tableOpen(1) + cell("a.jpg", "t_a.jpg") + std::string(kTableEnd), false},
       {small + "\r\n<!-- added by hand -->\r\n", false},
       {"", false},
@@ -74,7 +67,6 @@ TEST(PageText, OurPagesAreToldFromOthersInMemoryAndOnDisk) {
   EXPECT_TRUE(isGeneratedPage(tree.symlink("link.html", tree.path("p1.html"))));
   EXPECT_FALSE(isGeneratedPage(tree.folder("folder.html")));
   EXPECT_FALSE(isGeneratedPage(tree.path("missing.html")));
-  EXPECT_FALSE(isGeneratedPage(""));
 }
 
 }  // namespace
