@@ -144,6 +144,18 @@ class QuietHost final : public RenderHost {
   int m_passes = 0;
 };
 
+// Deletes the temporary bitmap when its read-back is left, also when memory
+// runs out on the way. Refers to the name, so owning it cannot throw.
+struct BitmapRemover {
+  const std::string& path;
+  ~BitmapRemover() {
+    try {
+      util::removeFile(path);
+    } catch (...) {
+    }
+  }
+};
+
 RenderOutcome cannotWrite(RenderOutcome outcome, const std::string& path, const std::string& why) {
   outcome.result = RenderResult::CannotWrite;
   outcome.failedPath = path;
@@ -172,20 +184,13 @@ RenderOutcome finishThumbnail(Raster output, std::vector<std::uint8_t> profile, 
   }
   std::string noType;
   bool read = false;
-  try {
+  {
+    const BitmapRemover remover{temp.value()};
     host.processEvents();
     v.ImgFile = temp.value();
     read = ReadImage(noType);
     host.processEvents();
-  } catch (...) {
-    // Memory ran out on the way: the bitmap must not outlive the attempt.
-    try {
-      util::removeFile(temp.value());
-    } catch (...) {
-    }
-    throw;
   }
-  util::removeFile(temp.value());
   if (!read) return cannotWrite(outcome, outcome.thumbnailPath, lastImagingError());
 
   v.ImgFile = outcome.thumbnailPath;
