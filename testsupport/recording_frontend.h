@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,20 +25,11 @@ class RecordingFrontend : public batch::Frontend {
 
   // Presses Stop during the event pass with this number (1 = the first).
   int stopAtEventPass = 0;
-  // Or presses Stop during the first event pass for which this returns true
-  // (it sees the calls recorded so far).
-  std::function<bool(const RecordingFrontend&)> stopWhen;
-  // Runs during every event pass (e.g. to start a second command).
-  std::function<void()> onEvents;
 
   bool processEvents() override {
     calls.push_back("events");
-    const bool stopNow = ++m_eventPasses == stopAtEventPass || (stopWhen && !m_stopped && stopWhen(*this));
-    if (stopNow) {
-      m_stopped = true;
-      calls.push_back("stop");
-    }
-    if (onEvents) onEvents();
+    const bool stopNow = ++m_eventPasses == stopAtEventPass;
+    if (stopNow) calls.push_back("stop");
     return stopNow;
   }
   void setBar(int index, double percent, const std::string& label) override {
@@ -67,18 +57,8 @@ class RecordingFrontend : public batch::Frontend {
   }
   void folderChanged(const std::string& path) override { calls.push_back("folder " + path); }
 
-  // The recorded calls that begin with `prefix`.
-  std::vector<std::string> callsStartingWith(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const auto& c : calls) {
-      if (c.starts_with(prefix)) out.push_back(c);
-    }
-    return out;
-  }
-
  private:
   int m_eventPasses = 0;
-  bool m_stopped = false;
 };
 
 }  // namespace pixelmote::testing
