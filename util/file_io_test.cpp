@@ -94,6 +94,9 @@ TEST(FileIo, AFailingStepKeepsTheOldFileOrMakesNoneAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(writeFileAtomically(path, kBinary, Durability::Synced).ok) << "the calls are put back";
   EXPECT_EQ(tree.read("index.html"), kBinary);
   EXPECT_EQ(entries(tree.root()), std::vector<std::string>{"index.html"});
+  EXPECT_TRUE(removeFile(path).ok) << "a delete that works says so";
+  const IoResult gone = removeFile(path);
+  EXPECT_EQ(gone.error, ENOENT) << gone.message;
 }
 
 // A PID no process can have: above the largest the kernel allows.
